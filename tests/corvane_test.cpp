@@ -1,0 +1,422 @@
+// corvane against real children and a real FIFO in a private directory.
+#include "support.h"
+
+#include <set>
+
+namespace {
+
+const std::string usage = "usage: corvane [ options ] program args ...\n";
+const std::string help = usage + "   -fifo path  FIFO filename (default /tmp/corvane)\n"
+                                 "   -poke       enable being poked (as kill)\n";
+
+// A controller running in the background on a private FIFO.
+struct Controller {
+    TempDir dir;
+    std::string fifo = dir / "ctl";
+    pid_t pid = 0;
+
+    void start(std::vector<std::string> child, std::vector<std::string> opts = {})
+    {
+        std::vector<std::string> args = {CORVANE};
+        args.insert(args.end(), opts.begin(), opts.end());
+        args.insert(args.end(), {"-fifo", fifo});
+        args.insert(args.end(), child.begin(), child.end());
+        pid = spawn(args, dir / "out", dir / "err");
+    }
+    int finish() { return waitexit(pid); }
+    std::string err() { return slurp(dir / "err"); }
+    ~Controller()
+    {
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+            for (pid_t k : childrenof(pid))
+                kill(k, SIGKILL);
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+bool isfifo(const std::string &p)
+{
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+long cputicks(pid_t pid)
+{
+    auto f = statfields(pid);
+    return f.size() > 12 ? std::stol(f[11]) + std::stol(f[12]) : -1;
+}
+
+} // namespace
+
+TEST(CorvaneCommandLine, UsageErrorsAreAllReportedThenStatus2)
+{
+    auto r = run({CORVANE});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, usage);
+
+    r = run({CORVANE, "-fifo"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "missing parameter for -fifo\n" + usage);
+
+    // "--" and a lone "-" are options like any other; no program is no program.
+    r = run({CORVANE, "--", "-", "-x", "-poke"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "unknown option: --\nunknown option: -\nunknown option: -x\n" + usage);
+
+    r = run({CORVANE, "-bogus", "true"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "unknown option: -bogus\n" + usage);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(CorvaneCommandLine, HelpWinsAtOnceAndShowsTheBuiltInPath)
+{
+    for (const char *h : {"-?", "-h", "-help"}) {
+        auto r = run({CORVANE, h});
+        EXPECT_EQ(r.status, 0) << h;
+        EXPECT_EQ(r.err, help) << h;
+    }
+    auto r = run({CORVANE, "-x", "-fifo", "/nowhere/else", "-h", "-y", "--"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "unknown option: -x\n" + help);
+}
+
+TEST(CorvaneCommandLine, ArgumentsAfterTheProgramGoToItUntouchedAndLastFifoWins)
+{
+    TempDir d;
+    auto r = run({CORVANE, "-fifo", d / "first", "-fifo", d / "second", "sh", "-c",
+                  "printf '%s|' \"$0\" \"$@\"", "-h", "-fifo", "--", "a b"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "-h|-fifo|--|a b|");
+    EXPECT_FALSE(fs::exists(d / "first"));
+    EXPECT_TRUE(isfifo(d / "second"));
+}
+
+TEST(CorvaneFifo, CreatedAndReusedWithMode0666WhateverTheUmask)
+{
+    TempDir d;
+    auto umask077 = [] { umask(077); };
+    auto r = run({CORVANE, "-fifo", d / "new", "true"}, 20000ms, umask077);
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat((d / "new").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+
+    ASSERT_EQ(mkfifo((d / "old").c_str(), 0600), 0);
+    struct stat before;
+    ASSERT_EQ(stat((d / "old").c_str(), &before), 0);
+    r = run({CORVANE, "-fifo", d / "old", "true"}, 20000ms, umask077);
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(stat((d / "old").c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, before.st_ino) << "an existing FIFO is reused, not recreated";
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+
+    // Through a symlink: the FIFO behind it is used and gets the mode; the link stays.
+    ASSERT_EQ(chmod((d / "old").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("old", (d / "link").c_str()), 0);
+    r = run({CORVANE, "-fifo", d / "link", "true"}, 20000ms, umask077);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(d / "link"));
+    ASSERT_EQ(stat((d / "old").c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, before.st_ino);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+}
+
+TEST(CorvaneFifo, RegularFileAndSymlinkToOneAreReplacedTargetsUntouched)
+{
+    TempDir d;
+    spit(d / "plain", "data");
+    auto r = run({CORVANE, "-fifo", d / "plain", "true"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(isfifo(d / "plain"));
+
+    spit(d / "target", "keep me");
+    ASSERT_EQ(chmod((d / "target").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((d / "target").c_str(), (d / "link").c_str()), 0);
+    r = run({CORVANE, "-fifo", d / "link", "true"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(fs::is_symlink(d / "link"));
+    EXPECT_TRUE(isfifo(d / "link"));
+    EXPECT_EQ(slurp(d / "target"), "keep me");
+    struct stat st;
+    ASSERT_EQ(stat((d / "target").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "the mode is never set on anything but a FIFO";
+}
+
+TEST(CorvaneFifo, UnusablePathsEndWithTheirLabelAndStatus1BeforeAnyChild)
+{
+    TempDir d;
+    std::string mark = d / "ran";
+    std::vector<std::string> child = {"sh", "-c", "touch " + mark};
+
+    fs::create_directory(d / "dir");
+    auto args = std::vector<std::string>{CORVANE, "-fifo", d / "dir"};
+    args.insert(args.end(), child.begin(), child.end());
+    auto r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "unlink: Is a directory\n");
+
+    ASSERT_EQ(symlink("nothing-here", (d / "dangling").c_str()), 0);
+    args[2] = d / "dangling";
+    r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "stat: No such file or directory\n");
+
+    args[2] = d / "missing/ctl";
+    r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "mkfifo: No such file or directory\n");
+    EXPECT_FALSE(fs::exists(mark));
+}
+
+TEST(CorvaneExit, ChildStatusesPassThrough)
+{
+    TempDir d;
+    auto r = run({CORVANE, "-fifo", d / "f", "sh", "-c", "exit 7"});
+    EXPECT_EQ(r.status, 7);
+
+    r = run({CORVANE, "-fifo", d / "f", "sh", "-c", "kill -TERM $$"});
+    EXPECT_EQ(r.status, 0) << "a child ended by a signal gives 0";
+
+    r = run({CORVANE, "-fifo", d / "f", "no-such-program-here", "x"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "no-such-program-here: No such file or directory\n");
+
+}
+
+TEST(CorvaneExit, TheChildInheritsNoneOfTheControllersDescriptors)
+{
+    Controller c;
+    c.start({"sleep", "60"});
+    pid_t kid = childrunning(c.pid, "sleep");
+    ASSERT_NE(kid, 0);
+    auto targets = [](pid_t p) {
+        std::set<std::string> t;
+        for (auto &e : fs::directory_iterator("/proc/" + std::to_string(p) + "/fd"))
+            if (std::stoi(e.path().filename().string()) > 2)
+                t.insert(fs::read_symlink(e.path()).string());
+        return t;
+    };
+    // What the controller opened itself, less what it inherited from this test.
+    auto mine = targets(c.pid);
+    for (auto &t : targets(getpid()))
+        mine.erase(t);
+    EXPECT_GE(mine.size(), 3u) << "the controller holds the self-pipe and the FIFO";
+    for (auto &t : targets(kid))
+        EXPECT_EQ(mine.count(t), 0u) << "the child holds " << t;
+    ASSERT_TRUE(send(c.fifo, "kill\n"));
+    EXPECT_EQ(c.finish(), 0);
+}
+
+TEST(CorvaneCommands, PauseResumeAndKillActOnTheChild)
+{
+    Controller c;
+    c.start({"sleep", "60"});
+    pid_t kid = childrunning(c.pid, "sleep");
+    ASSERT_NE(kid, 0);
+
+    ASSERT_TRUE(send(c.fifo, "pause\n"));
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
+    ASSERT_TRUE(send(c.fifo, "resume\n"));
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'S'; }));
+
+    // SIGTERM sent to a paused child stays pending until it is resumed.
+    ASSERT_TRUE(send(c.fifo, "pause\n"));
+    ASSERT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
+    ASSERT_TRUE(send(c.fifo, "kill\n"));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(procstate(kid), 'T');
+    EXPECT_EQ(waitpid(c.pid, nullptr, WNOHANG), 0) << "controller still waiting";
+    ASSERT_TRUE(send(c.fifo, "resume\n"));
+    EXPECT_EQ(c.finish(), 0);
+    EXPECT_TRUE(isfifo(c.fifo)) << "the FIFO is left in place";
+}
+
+TEST(CorvaneCommands, MalformedTextsAndPokeWithoutOptionAreIgnored)
+{
+    Controller c;
+    c.start({"sleep", "60"});
+    pid_t kid = childrunning(c.pid, "sleep");
+    ASSERT_NE(kid, 0);
+    for (std::string bad : std::vector<std::string>{"kill", "kill\r\n", " kill\n", "KILL\n", "kill\nkill\n", "kill\n\n",
+                            "poke\n", "kill\0\n"s, std::string(60, 'x') + "\n", "\n"}) {
+        ASSERT_TRUE(send(c.fifo, bad));
+    }
+    // An opener that writes nothing.
+    close(open(c.fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    ASSERT_TRUE(send(c.fifo, "pause\n"));
+    ASSERT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
+    EXPECT_EQ(childrenof(c.pid), std::vector<pid_t>{kid});
+    ASSERT_TRUE(send(c.fifo, "resume\n"));
+    ASSERT_TRUE(send(c.fifo, "kill\n"));
+    EXPECT_EQ(c.finish(), 0);
+}
+
+TEST(CorvaneCommands, PokeActsAsKillWhenEnabled)
+{
+    Controller c;
+    c.start({"sleep", "60"}, {"-poke", "-poke"});
+    ASSERT_NE(childrunning(c.pid, "sleep"), 0);
+    ASSERT_TRUE(send(c.fifo, "poke\n"));
+    EXPECT_EQ(c.finish(), 0);
+}
+
+TEST(CorvaneCommands, RestartRunsTheSameArgumentsAndDropsTheOldStatus)
+{
+    Controller c;
+    std::string log = c.dir / "log";
+    // Records its arguments, ends with 9 on SIGTERM.
+    c.start({"sh", "-c", "echo \"$0 $*\" >> " + log + "; trap 'exit 9' TERM; while :; do sleep 0.01; done",
+             "name", "a", "-b", "c d"});
+    ASSERT_TRUE(waitfor([&] { return slurp(log).size() > 0; }));
+    pid_t first = childrunning(c.pid, "sh");
+    ASSERT_TRUE(send(c.fifo, "restart\n"));
+    pid_t second = childrunning(c.pid, "sh", first);
+    ASSERT_NE(second, 0);
+    EXPECT_TRUE(waitfor([&] { return slurp(log) == "name a -b c d\nname a -b c d\n"; })) << slurp(log);
+
+    // Commands reach the new child too; its own end is reported.
+    ASSERT_TRUE(send(c.fifo, "kill\n"));
+    EXPECT_EQ(c.finish(), 9);
+}
+
+TEST(CorvaneCommands, RestartTwiceBeforeTheEndIsOneRestart)
+{
+    Controller c;
+    std::string log = c.dir / "log";
+    // Ignores SIGTERM: the restart waits for the child to end some other way.
+    c.start({"sh", "-c", "echo start >> " + log + "; trap 'echo term >> " + log + "' TERM; "
+                         "while :; do sleep 0.01; done"});
+    ASSERT_TRUE(waitfor([&] { return slurp(log) == "start\n"; }));
+    pid_t first = childrunning(c.pid, "sh");
+    ASSERT_NE(first, 0);
+    ASSERT_TRUE(send(c.fifo, "restart\n"));
+    ASSERT_TRUE(waitfor([&] { return slurp(log) == "start\nterm\n"; })) << slurp(log);
+    ASSERT_TRUE(send(c.fifo, "restart\n"));
+    ASSERT_TRUE(waitfor([&] { return slurp(log) == "start\nterm\nterm\n"; })) << slurp(log);
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    pid_t second = childrunning(c.pid, "sh", first);
+    ASSERT_NE(second, 0);
+    ASSERT_TRUE(waitfor([&] { return slurp(log) == "start\nterm\nterm\nstart\n"; })) << slurp(log);
+    ASSERT_EQ(kill(second, SIGKILL), 0);
+    EXPECT_EQ(c.finish(), 0);
+    EXPECT_EQ(slurp(log), "start\nterm\nterm\nstart\n");
+}
+
+TEST(CorvaneFaults, AWriterHoldingTheFifoKeepsItsReaderAcrossReadsAndRestarts)
+{
+    signal(SIGPIPE, SIG_IGN);
+    Controller c;
+    c.start({"sleep", "60"});
+    pid_t kid = childrunning(c.pid, "sleep");
+    ASSERT_NE(kid, 0);
+    int w = -1;
+    ASSERT_TRUE(waitfor([&] { return (w = open(c.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }));
+
+    // Each command is written the moment the previous one has been read, into the window
+    // where a close-then-reopen would leave the FIFO without a reader.
+    for (int i = 0; i < 2000; i++) {
+        const char *cmd = i % 2 ? "resume\n" : "pause\n";
+        ASSERT_EQ(write(w, cmd, strlen(cmd)), ssize_t(strlen(cmd))) << "write " << i << ": " << strerror(errno);
+        auto end = std::chrono::steady_clock::now() + 5s;
+        while (unread(w) != 0 && std::chrono::steady_clock::now() < end) {
+        }
+        ASSERT_EQ(unread(w), 0) << i;
+    }
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'S'; }));
+
+    // Blank lines written without pause across the restart: the FIFO never lacks a reader.
+    ASSERT_EQ(write(w, "restart\n", 8), 8);
+    auto end = std::chrono::steady_clock::now() + 5s;
+    while (unread(w) != 0 && std::chrono::steady_clock::now() < end) {
+    }
+    pid_t next = 0;
+    for (int round = 0; round < 2000 && !next; round++) {
+        for (int i = 0; i < 200; i++)
+            ASSERT_TRUE(write(w, "\n", 1) == 1 || errno == EAGAIN) << strerror(errno);
+        for (pid_t k : childrenof(c.pid))
+            if (k != kid)
+                next = k;
+    }
+    ASSERT_NE(next, 0);
+    ASSERT_TRUE(waitfor([&] { return unread(w) == 0; }));
+    ASSERT_EQ(childrunning(c.pid, "sleep", kid), next);
+    ASSERT_EQ(write(w, "pause\n", 6), 6) << strerror(errno);
+    EXPECT_TRUE(waitfor([&] { return procstate(next) == 'T'; }));
+    ASSERT_EQ(write(w, "resume\n", 7), 7);
+    ASSERT_TRUE(waitfor([&] { return unread(w) == 0; }));
+    ASSERT_EQ(write(w, "kill\n", 5), 5);
+    EXPECT_EQ(c.finish(), 0);
+    close(w);
+}
+
+TEST(CorvaneFaults, IdleWithAHungUpWriterDoesNotSpin)
+{
+    Controller c;
+    c.start({"sleep", "60"});
+    ASSERT_NE(childrunning(c.pid, "sleep"), 0);
+    close(open(c.fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    ASSERT_TRUE(send(c.fifo, "junk\n"));
+    long before = cputicks(c.pid);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(cputicks(c.pid) - before, 3) << "the controller burns CPU while idle";
+    ASSERT_TRUE(send(c.fifo, "kill\n"));
+    EXPECT_EQ(c.finish(), 0);
+}
+
+TEST(CorvaneFaults, FifoRemovedOrReplacedWhileRunningComesBack)
+{
+    Controller c;
+    c.start({"sleep", "60"});
+    pid_t kid = childrunning(c.pid, "sleep");
+    ASSERT_NE(kid, 0);
+
+    // Removed, then made again by somebody else: commands reach the controller.
+    ASSERT_EQ(unlink(c.fifo.c_str()), 0);
+    mkfifo(c.fifo.c_str(), 0666);
+    ASSERT_TRUE(send(c.fifo, "pause\n"));
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
+
+    // Removed and left alone: the controller puts a FIFO back.
+    ASSERT_EQ(unlink(c.fifo.c_str()), 0);
+    ASSERT_TRUE(waitfor([&] { return isfifo(c.fifo); }));
+    ASSERT_TRUE(send(c.fifo, "resume\n"));
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'S'; }));
+
+    // Replaced by a regular file: it becomes a FIFO again.
+    spit(c.dir / "file", "not a fifo");
+    ASSERT_EQ(rename((c.dir / "file").c_str(), c.fifo.c_str()), 0);
+    ASSERT_TRUE(waitfor([&] { return isfifo(c.fifo); }));
+    struct stat st;
+    ASSERT_EQ(stat(c.fifo.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    ASSERT_TRUE(send(c.fifo, "kill\n"));
+    EXPECT_EQ(c.finish(), 0);
+    EXPECT_EQ(c.err(), "");
+}
+
+TEST(CorvaneFaults, WithoutAnyFifoTheChildIsStillSupervised)
+{
+    Controller c;
+    TempDir other;
+    std::string sub = c.dir / "sub";
+    fs::create_directory(sub);
+    c.fifo = sub + "/ctl";
+    std::string go = other / "go";
+    c.start({"sh", "-c", "while [ ! -e " + go + " ]; do sleep 0.01; done; exit 4"});
+    ASSERT_TRUE(waitfor([&] { return isfifo(c.fifo); }));
+    ASSERT_NE(childrunning(c.pid, "sh"), 0);
+    // The directory goes away first, so that the FIFO cannot be made again.
+    fs::rename(sub, sub + ".gone");
+    fs::remove_all(sub + ".gone");
+    EXPECT_TRUE(waitfor([&] { return c.err().find("open: No such file or directory\n") != std::string::npos; }))
+        << c.err();
+    long before = cputicks(c.pid);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LE(cputicks(c.pid) - before, 3);
+    spit(go, "");
+    EXPECT_EQ(c.finish(), 4);
+}

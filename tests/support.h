@@ -1,0 +1,241 @@
+// Helpers shared by the tests: real processes with bounded waits, FIFO writers, /proc probes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+struct Result {
+    int status = -1;   // exit status; 128+N when ended by signal N; -1 on time-out
+    std::string out, err;
+};
+
+inline std::vector<char *> cargv(std::vector<std::string> &args)
+{
+    std::vector<char *> v;
+    for (auto &a : args)
+        v.push_back(a.data());
+    v.push_back(nullptr);
+    return v;
+}
+
+inline int decode(int ws)
+{
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+}
+
+// Polls until pred() holds or the time is up.
+inline bool waitfor(const std::function<bool()> &pred, std::chrono::milliseconds limit = 5000ms)
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (pred())
+            return true;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
+// Waits for a child of ours; on time-out kills it (by pid) and returns -1.
+inline int waitexit(pid_t pid, std::chrono::milliseconds limit = 10000ms)
+{
+    int ws = 0;
+    if (waitfor([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, limit))
+        return decode(ws);
+    kill(pid, SIGKILL);
+    waitpid(pid, &ws, 0);
+    return -1;
+}
+
+// Runs a program to its end with stdout and stderr captured; `setup` runs in the child
+// before exec (for rlimits and the like).
+inline Result run(std::vector<std::string> args, std::chrono::milliseconds limit = 20000ms,
+                  const std::function<void()> &setup = {})
+{
+    int o[2], e[2];
+    if (pipe2(o, O_CLOEXEC) || pipe2(e, O_CLOEXEC))
+        abort();
+    auto v = cargv(args);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(o[1], 1);
+        dup2(e[1], 2);
+        if (setup)
+            setup();
+        execvp(v[0], v.data());
+        _exit(127);
+    }
+    close(o[1]);
+    close(e[1]);
+    Result r;
+    auto end = std::chrono::steady_clock::now() + limit;
+    pollfd p[2] = {{o[0], POLLIN, 0}, {e[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0 && std::chrono::steady_clock::now() < end) {
+        if (poll(p, 2, 50) <= 0)
+            continue;
+        for (int i = 0; i < 2; i++) {
+            if (!p[i].revents)
+                continue;
+            char buf[65536];
+            ssize_t n = read(p[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i ? r.err : r.out).append(buf, size_t(n));
+            } else {
+                p[i].fd = -1;
+                open--;
+            }
+        }
+    }
+    close(o[0]);
+    close(e[0]);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    r.status = waitexit(pid, std::max(left, 100ms));
+    return r;
+}
+
+// Starts a program in the background with stdout and stderr sent to files.
+inline pid_t spawn(std::vector<std::string> args, const std::string &out, const std::string &err)
+{
+    auto v = cargv(args);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        dup2(fo, 1);
+        dup2(fe, 2);
+        execvp(v[0], v.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+inline std::string slurp(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+inline void spit(const std::string &path, const std::string &data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << data;
+}
+
+// Bytes written into a pipe or FIFO and not yet read by anybody.
+inline int unread(int fd)
+{
+    int n = -1;
+    return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
+// Opens the FIFO for writing once a reader has it (bounded), writes `text` in one write and
+// waits until the reader has taken it, so that successive sends are never read as one.
+inline bool send(const std::string &fifo, const std::string &text, std::chrono::milliseconds limit = 5000ms)
+{
+    int fd = -1;
+    waitfor([&] {
+        fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        return fd >= 0;
+    }, limit);
+    if (fd < 0)
+        return false;
+    ssize_t n = write(fd, text.data(), text.size());
+    bool taken = waitfor([&] { return unread(fd) == 0; }, limit);
+    close(fd);
+    return n == ssize_t(text.size()) && taken;
+}
+
+// Fields of /proc/PID/stat after the command name: state is field 3, ppid field 4.
+inline std::vector<std::string> statfields(pid_t pid)
+{
+    std::string s = slurp("/proc/" + std::to_string(pid) + "/stat");
+    auto close = s.rfind(')');
+    if (close == std::string::npos)
+        return {};
+    std::istringstream in(s.substr(close + 2));
+    std::vector<std::string> f;
+    for (std::string w; in >> w;)
+        f.push_back(w);
+    return f;
+}
+
+inline char procstate(pid_t pid)
+{
+    auto f = statfields(pid);
+    return f.empty() ? 0 : f[0][0];
+}
+
+// The live children of `parent`, found by scanning /proc.
+inline std::vector<pid_t> childrenof(pid_t parent)
+{
+    std::vector<pid_t> kids;
+    for (auto &e : fs::directory_iterator("/proc")) {
+        auto name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        auto f = statfields(std::stoi(name));
+        if (f.size() > 1 && std::stoi(f[1]) == parent && f[0] != "Z")
+            kids.push_back(std::stoi(name));
+    }
+    return kids;
+}
+
+// The single child of `parent` once it has exec'd `comm`; 0 if none appears in time.
+inline pid_t childrunning(pid_t parent, const std::string &comm, pid_t not_this = 0)
+{
+    pid_t found = 0;
+    waitfor([&] {
+        for (pid_t k : childrenof(parent)) {
+            std::string c = slurp("/proc/" + std::to_string(k) + "/comm");
+            if (k != not_this && c == comm + "\n") {
+                found = k;
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+// A private 0700 directory, removed with everything in it when the test ends.
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/kittest.XXXXXX";
+        if (!mkdtemp(tmpl))
+            abort();
+        path = tmpl;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
