@@ -239,3 +239,46 @@ struct TempDir {
     }
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
+
+// The scripted HTTP server of httpd.py on 127.0.0.1, on a port of its own choosing.
+struct HttpServer {
+    pid_t pid = 0;
+    int port = 0;
+
+    void start(const std::string &script)
+    {
+        int o[2];
+        if (pipe2(o, O_CLOEXEC))
+            abort();
+        pid = fork();
+        if (pid == 0) {
+            dup2(o[1], 1);
+            execl("/usr/bin/python3", "python3", script.c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        close(o[1]);
+        std::string line;
+        pollfd p = {o[0], POLLIN, 0};
+        auto end = std::chrono::steady_clock::now() + 10s;
+        while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
+            char buf[64];
+            if (poll(&p, 1, 100) > 0) {
+                ssize_t n = read(o[0], buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                line.append(buf, size_t(n));
+            }
+        }
+        close(o[0]);
+        port = atoi(line.c_str());
+    }
+    std::string url(const std::string &path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
+    void stop()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            pid = 0;
+        }
+    }
+};

@@ -1,0 +1,97 @@
+// brevin: fetch one URL and write the body to standard output or a file.
+//
+// -v reports the body length and the number of headers, -vv each header too, -vvv a trace of
+// every step; all of it on standard error, so the document stays clean on the output.
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "ghttp.h"
+
+int main(int argc, char **argv)
+{
+    const char *outpath = nullptr;
+    int verbose = 0;
+    int errors = 0;
+    int opt;
+    while ((opt = getopt(argc, argv, "o:v?")) != -1) {
+        if (opt == 'o')
+            outpath = optarg;
+        else if (opt == 'v')
+            verbose++;
+        else
+            errors++;
+    }
+    if (errors || argc - optind != 1) {
+        fputs("usage: brevin [-v] [-o output_file] {url}\n", stderr);
+        return 1;
+    }
+    const char *url = argv[optind];
+
+    // The output is opened before anything goes over the network.
+    FILE *out = stdout;
+    if (outpath && !(out = fopen(outpath, "w"))) {
+        fprintf(stderr, "%s: can't write output file\n", outpath);
+        return 1;
+    }
+
+    ghttp_request *req = ghttp_request_new();
+    if (!req) {
+        fputs("Error retrieving document\n", stderr);
+        return 1;
+    }
+    if (verbose >= 3)
+        fputs("set_uri\n", stderr);
+    ghttp_set_uri(req, url);
+    if (verbose >= 3)
+        fputs("set_header\n", stderr);
+    ghttp_set_header(req, http_hdr_Connection, "close");
+    if (verbose >= 3)
+        fputs("prepare\n", stderr);
+    ghttp_prepare(req);
+
+    ghttp_status status;
+    do {
+        if (verbose >= 3)
+            fputs("process\n", stderr);
+        status = ghttp_process(req);
+    } while (status == ghttp_not_done);
+    if (status != ghttp_done) {
+        fputs("Error retrieving document\n", stderr);
+        ghttp_request_destroy(req);
+        fclose(out);
+        return 1;
+    }
+
+    int64_t len = ghttp_get_body_len(req);
+    if (verbose >= 1)
+        fprintf(stderr, "Length %" PRId64 "\n", len);
+
+    if (verbose >= 3)
+        fputs("get_header_names\n", stderr);
+    char **names = nullptr;
+    int count = 0;
+    ghttp_get_header_names(req, &names, &count);
+    if (verbose >= 1)
+        fprintf(stderr, "%d headers\n", count);
+    for (int i = 0; i < count; i++) {
+        if (verbose >= 2)
+            fprintf(stderr, "[%d] %s: %s\n", i, names[i], ghttp_get_header(req, names[i]));
+        free(names[i]);
+    }
+    free(names);
+
+    if (verbose >= 3)
+        fputs("get_body\n", stderr);
+    // A short write or a failed close (a full disk, a closed pipe) is a failure, not a success.
+    bool written = len == 0 || fwrite(ghttp_get_body(req), size_t(len), 1, out) == 1;
+    written = (fclose(out) == 0) && written;
+    ghttp_request_destroy(req);
+    if (!written) {
+        fprintf(stderr, "%s: can't write output file\n", outpath ? outpath : "standard output");
+        return 1;
+    }
+    return 0;
+}

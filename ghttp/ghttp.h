@@ -1,0 +1,45 @@
+// ghttp: a small synchronous HTTP request layer.
+//
+// One request object carries one exchange: set the URI and request headers, prepare, process
+// until done, then read the body and the response headers. The body is kept in memory exactly
+// as the server sent it: no content decoding, no redirect followed.
+#pragma once
+
+#include <cstdint>
+
+struct ghttp_request;
+
+enum ghttp_status {
+    ghttp_error = -1,
+    ghttp_not_done = 0,
+    ghttp_done = 1,
+};
+
+// Request header names.
+extern const char http_hdr_Connection[];
+
+ghttp_request *ghttp_request_new();
+void ghttp_request_destroy(ghttp_request *req);
+
+// Both return 0 on success, -1 when the value cannot be used (the request then fails in
+// ghttp_process). A header set here replaces whatever the layer would send for that name.
+int ghttp_set_uri(ghttp_request *req, const char *uri);
+int ghttp_set_header(ghttp_request *req, const char *name, const char *value);
+
+int ghttp_prepare(ghttp_request *req);
+
+// Runs the whole exchange: ghttp_done once a complete response is in, ghttp_error when the
+// exchange failed (no connection, a malformed response, a body cut short).
+ghttp_status ghttp_process(ghttp_request *req);
+
+// The body, valid until the request is destroyed; its length may exceed 2 GiB.
+char *ghttp_get_body(ghttp_request *req);
+int64_t ghttp_get_body_len(ghttp_request *req);
+
+// The response's header names in the order sent, each once. The array and every name in it
+// are allocated with malloc and belong to the caller. Returns 0, or -1 with nothing allocated.
+int ghttp_get_header_names(ghttp_request *req, char ***names, int *count);
+
+// The value of a response header, found without regard to case; repeated fields come joined
+// with ", ". nullptr when there is no such header.
+const char *ghttp_get_header(ghttp_request *req, const char *name);

@@ -1,0 +1,202 @@
+// brevin against a scripted HTTP server on 127.0.0.1.
+#include "support.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+
+const std::string usage = "usage: brevin [-v] [-o output_file] {url}\n";
+
+HttpServer server;
+
+class Brevin : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        server.start(HTTPD);
+        ASSERT_GT(server.port, 0) << "the test server did not start";
+    }
+    static void TearDownTestSuite() { server.stop(); }
+
+    static Result fetch(const std::string &path, std::vector<std::string> opts = {})
+    {
+        std::vector<std::string> args = {BREVIN};
+        args.insert(args.end(), opts.begin(), opts.end());
+        args.push_back(server.url(path));
+        return run(args);
+    }
+};
+
+// The same bytes as big() in httpd.py.
+std::string pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = char(i % 256);
+    return s;
+}
+
+// A port with a listening socket that nobody accepts on: connections show up as pending.
+struct Listener {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int port = 0;
+    Listener()
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(fd, (sockaddr *)&a, sizeof a) || listen(fd, 8) || getsockname(fd, (sockaddr *)&a, &len))
+            abort();
+        port = ntohs(a.sin_port);
+    }
+    bool connected() { return accept(fd, nullptr, nullptr) >= 0; }
+    ~Listener() { close(fd); }
+};
+
+} // namespace
+
+TEST_F(Brevin, UsageErrorsGiveTheUsageLineAndStatus1)
+{
+    for (auto args : std::vector<std::vector<std::string>>{
+             {BREVIN}, {BREVIN, "-v"}, {BREVIN, "http://a/", "http://b/"}, {BREVIN, "-?", "http://a/"}}) {
+        auto r = run(args);
+        EXPECT_EQ(r.status, 1) << args.size();
+        EXPECT_EQ(r.err, usage);
+        EXPECT_EQ(r.out, "");
+    }
+    // The option parser names the fault first.
+    auto r = run({BREVIN, "-x", "http://a/"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("invalid option -- 'x'\n" + usage), std::string::npos) << r.err;
+    r = run({BREVIN, "http://a/", "-o"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("option requires an argument -- 'o'\n" + usage), std::string::npos) << r.err;
+}
+
+TEST_F(Brevin, BodiesAreWrittenByteForByte)
+{
+    auto r = fetch("/big");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == pattern(3 * 1024 * 1024 + 7)) << "body of " << r.out.size() << " bytes differs";
+    EXPECT_EQ(r.err, "");
+
+    r = fetch("/nul");
+    EXPECT_EQ(r.out, std::string("\0a\0\0b\0", 6));
+
+    std::string chunked = "first second " + pattern(70000) + " last";
+    r = fetch("/chunked");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == chunked);
+
+    std::string old;
+    for (int i = 0; i < 1000; i++)
+        old += "old style\n";
+    r = fetch("/http10");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, old);
+
+    // Into a file that held something else before.
+    TempDir d;
+    spit(d / "out", "previous contents that are longer than the new ones");
+    r = fetch("/hello", {"-o", d / "out"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(slurp(d / "out"), "hello, world\n");
+}
+
+TEST_F(Brevin, ResponsesAreWrittenAsSentWhateverTheirStatus)
+{
+    auto r = fetch("/404");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "<h1>not found</h1>\r\n\r\n");
+
+    // No redirect followed, no content decoding.
+    r = fetch("/redirect", {"-v"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "moved\n");
+    r = fetch("/gzip");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "\x1f\x8b\x08\x00not really inflated"s);
+
+    r = fetch("/empty", {"-v"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Length 0\n2 headers\n");
+}
+
+TEST_F(Brevin, VerbosityAddsLengthHeadersAndTraceInOrder)
+{
+    const std::string counts = "Length 2\n5 headers\n";
+    const std::string headers = "[0] X-Mixed-CASE: One\n"
+                                "[1] set-cookie: a=1, b=2\n"
+                                "[2] Content-Length: 2\n"
+                                "[3] X-Empty: \n"
+                                "[4] X-Spaced: padded value\n";
+    auto r = fetch("/headers", {"-v"});
+    EXPECT_EQ(r.err, counts);
+    EXPECT_EQ(r.out, "hi");
+    r = fetch("/headers", {"-vv"});
+    EXPECT_EQ(r.err, counts + headers);
+    r = fetch("/headers", {"-v", "-v", "-v"});
+    EXPECT_EQ(r.err, "set_uri\nset_header\nprepare\nprocess\nLength 2\nget_header_names\n5 headers\n" + headers +
+                         "get_body\n");
+    EXPECT_EQ(r.out, "hi");
+    EXPECT_EQ(r.status, 0);
+
+    // Only the final response's headers, after an interim one.
+    r = fetch("/continue", {"-vv"});
+    EXPECT_EQ(r.err, "Length 5\n2 headers\n[0] X-Final: yes\n[1] Content-Length: 5\n");
+    EXPECT_EQ(r.out, "final");
+}
+
+TEST_F(Brevin, TheRequestAsksTheServerToClose)
+{
+    auto r = fetch("/echo");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("GET /echo HTTP/1.1\r\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\r\nConnection: close\r\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("keep-alive"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Accept-Encoding"), std::string::npos) << r.out;
+}
+
+TEST_F(Brevin, FailedRetrievalsLeaveAnEmptyOutputFileAndStatus1)
+{
+    TempDir d;
+    std::string out = d / "out";
+    // A port that was free a moment ago refuses the connection.
+    int port;
+    {
+        Listener l;
+        port = l.port;
+    }
+    std::vector<std::string> urls = {"http://127.0.0.1:" + std::to_string(port) + "/", server.url("/truncated"),
+                                     server.url("/badchunk"), server.url("/cutchunk"), "ftp://127.0.0.1/x",
+                                     "not a url at all"};
+    for (auto &url : urls) {
+        spit(out, "stale");
+        auto r = run({BREVIN, "-v", "-o", out, url});
+        EXPECT_EQ(r.status, 1) << url;
+        EXPECT_EQ(r.err, "Error retrieving document\n") << url;
+        EXPECT_TRUE(fs::exists(out));
+        EXPECT_EQ(slurp(out), "") << url;
+    }
+}
+
+TEST_F(Brevin, AnOutputFileThatCannotBeWrittenStopsBeforeTheNetwork)
+{
+    TempDir d;
+    Listener l;
+    std::string url = "http://127.0.0.1:" + std::to_string(l.port) + "/";
+    std::string path = d / "missing/out";
+    auto r = run({BREVIN, "-vvv", "-o", path, url});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, path + ": can't write output file\n");
+    EXPECT_FALSE(l.connected()) << "a connection was made";
+
+    // A write that fails after the fetch is a failure too.
+    r = run({BREVIN, "-o", "/dev/full", server.url("/hello")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "/dev/full: can't write output file\n");
+}

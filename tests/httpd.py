@@ -1,0 +1,100 @@
+#!/usr/bin/python3
+"""A scripted HTTP server on 127.0.0.1 for the tests: each path sends exact bytes.
+
+Prints the port it listens on, then serves until killed. Every response is written raw, so
+well-formed, odd and hostile replies are all equally easy to produce.
+"""
+import socket
+import socketserver
+import sys
+
+
+def big(n):
+    """n bytes of a repeating pattern that includes NUL and every other byte value."""
+    block = bytes(range(256))
+    return (block * (n // 256 + 1))[:n]
+
+
+def noise(n):
+    """n bytes of deterministic binary noise."""
+    out, x = bytearray(n), 2463534242
+    for i in range(n):
+        x ^= (x << 13) & 0xFFFFFFFF
+        x ^= x >> 17
+        x ^= (x << 5) & 0xFFFFFFFF
+        out[i] = x & 0xFF
+    return bytes(out)
+
+
+def ok(body, extra=b""):
+    return (b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n" + extra +
+            b"Content-Length: " + str(len(body)).encode() + b"\r\n\r\n" + body)
+
+
+def chunked(parts):
+    out = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+    for p in parts:
+        out += b"%x\r\n" % len(p) + p + b"\r\n"
+    return out + b"0\r\n\r\n"
+
+
+ROUTES = {
+    "/hello": ok(b"hello, world\n"),
+    "/big": ok(big(3 * 1024 * 1024 + 7)),
+    "/nul": ok(b"\0a\0\0b\0"),
+    "/empty": ok(b""),
+    "/404": (b"HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 22\r\n\r\n"
+             b"<h1>not found</h1>\r\n\r\n"),
+    "/chunked": chunked([b"first ", b"second ", big(70000), b" last"]),
+    "/http10": b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + b"old style\n" * 1000,
+    "/headers": (b"HTTP/1.1 200 OK\r\nX-Mixed-CASE: One\r\nset-cookie: a=1\r\nContent-Length: 2\r\n"
+                 b"Set-Cookie: b=2\r\nX-Empty:\r\nX-Spaced:   padded value  \r\n\r\nhi"),
+    "/continue": (b"HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
+                  b"HTTP/1.1 200 OK\r\nX-Final: yes\r\nContent-Length: 5\r\n\r\nfinal"),
+    "/redirect": (b"HTTP/1.1 302 Found\r\nLocation: /hello\r\nContent-Length: 6\r\n\r\nmoved\n"),
+    "/gzip": ok(b"\x1f\x8b\x08\x00not really inflated", b"Content-Encoding: gzip\r\n"),
+    "/truncated": b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten b",
+    "/badchunk": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nzz\r\nxx\r\n0\r\n\r\n",
+    "/cutchunk": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n100\r\nonly a little",
+    "/garbage": b"SPROING 200 whatever\r\n\r\nbody",
+    "/hugeheader": b"HTTP/1.1 200 OK\r\nX-Huge: " + b"h" * (1024 * 1024) + b"\r\nContent-Length: 2\r\n\r\nok",
+    "/nocolon": b"HTTP/1.1 200 OK\r\nThis line has no colon\r\nContent-Length: 2\r\n\r\nok",
+    "/noise": ok(noise(256 * 1024)),
+    "/rawnoise": noise(4096),
+}
+
+
+class Handler(socketserver.BaseRequestHandler):
+    def handle(self):
+        head = b""
+        self.request.settimeout(10)
+        while b"\r\n\r\n" not in head and len(head) < 65536:
+            data = self.request.recv(4096)
+            if not data:
+                return
+            head += data
+        path = head.split(b" ", 2)[1].decode("latin-1") if head.count(b" ") >= 2 else "/"
+        if path == "/echo":
+            reply = ok(head.split(b"\r\n\r\n")[0] + b"\r\n")
+        else:
+            reply = ROUTES.get(path, b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")
+        try:
+            self.request.sendall(reply)
+            self.request.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    with Server(("127.0.0.1", 0), Handler) as srv:
+        print(srv.server_address[1], flush=True)
+        srv.serve_forever()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
