@@ -29,6 +29,7 @@ using namespace std::string_literals;
 struct Result {
     int status = -1;   // exit status; 128+N when ended by signal N; -1 on time-out
     std::string out, err;
+    long maxrss_kb = 0;   // the peak resident size of the process run
 };
 
 inline std::vector<char *> cargv(std::vector<std::string> &args)
@@ -59,10 +60,10 @@ inline bool waitfor(const std::function<bool()> &pred, std::chrono::milliseconds
 }
 
 // Waits for a child of ours; on time-out kills it (by pid) and returns -1.
-inline int waitexit(pid_t pid, std::chrono::milliseconds limit = 10000ms)
+inline int waitexit(pid_t pid, std::chrono::milliseconds limit = 10000ms, rusage *ru = nullptr)
 {
     int ws = 0;
-    if (waitfor([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, limit))
+    if (waitfor([&] { return wait4(pid, &ws, WNOHANG, ru) == pid; }, limit))
         return decode(ws);
     kill(pid, SIGKILL);
     waitpid(pid, &ws, 0);
@@ -112,7 +113,9 @@ inline Result run(std::vector<std::string> args, std::chrono::milliseconds limit
     close(o[0]);
     close(e[0]);
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    r.status = waitexit(pid, std::max(left, 100ms));
+    rusage ru{};
+    r.status = waitexit(pid, std::max(left, 100ms), &ru);
+    r.maxrss_kb = ru.ru_maxrss;
     return r;
 }
 
