@@ -200,3 +200,22 @@ TEST_F(Brevin, AnOutputFileThatCannotBeWrittenStopsBeforeTheNetwork)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "/dev/full: can't write output file\n");
 }
+
+TEST_F(Brevin, HostileServersGetAClearFailureNeverACrash)
+{
+    TempDir d;
+    std::string out = d / "out";
+    for (std::string path : {"/garbage", "/hugeheader", "/nocolon", "/rawnoise", "/badchunk", "/truncated"}) {
+        spit(out, "stale");
+        auto r = run({BREVIN, "-vvv", "-o", out, server.url(path)});
+        EXPECT_EQ(r.status, 1) << path;
+        EXPECT_EQ(r.err, "set_uri\nset_header\nprepare\nprocess\nError retrieving document\n") << path;
+        EXPECT_EQ(slurp(out), "") << path;
+    }
+    // Binary noise in a well-formed response is a body like any other.
+    auto r = fetch("/noise", {"-v"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.size(), 256u * 1024);
+    EXPECT_EQ(r.err, "Length 262144\n2 headers\n");
+    EXPECT_EQ(fetch("/noise").out, r.out) << "the same bytes every time";
+}

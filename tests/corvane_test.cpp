@@ -1,7 +1,10 @@
 // corvane against real children and a real FIFO in a private directory.
 #include "support.h"
 
+#include <atomic>
+#include <mutex>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -419,4 +422,125 @@ TEST(CorvaneFaults, WithoutAnyFifoTheChildIsStillSupervised)
     EXPECT_LE(cputicks(c.pid) - before, 3);
     spit(go, "");
     EXPECT_EQ(c.finish(), 4);
+}
+
+TEST(CorvaneLoad, ManyWritersAndAnIdleOpenerLoseNoCommand)
+{
+    Controller c;
+    c.start({"sleep", "60"});
+    pid_t kid = childrunning(c.pid, "sleep");
+    ASSERT_NE(kid, 0);
+    ASSERT_TRUE(waitfor([&] { return procstate(kid) == 'S'; }));
+
+    // Writers open the FIFO whenever they like; one at a time writes a command and waits for
+    // its effect, so every command is alone in its write and none may go missing.
+    std::mutex turn;
+    std::atomic<bool> stop{false};
+    std::atomic<int> lost{0}, sent{0};
+    auto writer = [&](int rounds) {
+        for (int i = 0; i < rounds && !lost; i++) {
+            int fd = -1;
+            if (!waitfor([&] { return (fd = open(c.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }, 2000ms)) {
+                lost++;
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> hold(turn);
+                bool stopped = procstate(kid) == 'T';
+                const char *cmd = stopped ? "resume\n" : "pause\n";
+                if (write(fd, cmd, strlen(cmd)) != ssize_t(strlen(cmd)))
+                    lost++;
+                auto end = std::chrono::steady_clock::now() + 2s;
+                while ((procstate(kid) == 'T') == stopped && std::chrono::steady_clock::now() < end)
+                    std::this_thread::sleep_for(20us);
+                if ((procstate(kid) == 'T') == stopped)
+                    lost++;
+                sent++;
+            }
+            close(fd);
+        }
+    };
+    std::thread idle([&] {
+        while (!stop)
+            close(open(c.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    });
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 4; w++)
+        writers.emplace_back(writer, 500);
+    for (auto &t : writers)
+        t.join();
+    stop = true;
+    idle.join();
+    EXPECT_EQ(lost, 0) << "of " << sent << " commands";
+    EXPECT_EQ(sent, 2000);
+
+    long before = cputicks(c.pid);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(cputicks(c.pid) - before, 3) << "the controller spins after the load";
+    ASSERT_TRUE(send(c.fifo, "resume\n"));
+    ASSERT_TRUE(send(c.fifo, "kill\n"));
+    EXPECT_EQ(c.finish(), 0);
+}
+
+TEST(CorvaneLoad, HundredsOfRestartsLeakNothing)
+{
+    Controller c;
+    c.start({"sleep", "60", "0", "1e0"});
+    pid_t kid = childrunning(c.pid, "sleep");
+    ASSERT_NE(kid, 0);
+    auto fds = [&] {
+        auto n = std::distance(fs::directory_iterator("/proc/" + std::to_string(c.pid) + "/fd"), {});
+        return long(n);
+    };
+    auto rss = [&] {
+        std::istringstream in(slurp("/proc/" + std::to_string(c.pid) + "/status"));
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::stol(line.substr(6));
+        return -1L;
+    };
+    const std::string cmdline = "sleep\0" "60\0" "0\0" "1e0\0"s;
+    long fds0 = 0, rss0 = 0;
+    for (int i = 0; i < 300; i++) {
+        if (i == 10) {
+            fds0 = fds();
+            rss0 = rss();
+        }
+        ASSERT_TRUE(send(c.fifo, "restart\n")) << i;
+        pid_t next = childrunning(c.pid, "sleep", kid);
+        ASSERT_NE(next, 0) << "restart " << i;
+        ASSERT_TRUE(waitfor([&] { return slurp("/proc/" + std::to_string(next) + "/cmdline") == cmdline; })) << i;
+        kid = next;
+    }
+    EXPECT_EQ(fds(), fds0);
+    EXPECT_LE(rss() - rss0, 256) << "kB grown over 290 restarts";
+    int zombies = 0;
+    for (auto &e : fs::directory_iterator("/proc")) {
+        auto name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") == std::string::npos) {
+            auto f = statfields(std::stoi(name));
+            zombies += f.size() > 1 && std::stoi(f[1]) == c.pid && f[0] == "Z";
+        }
+    }
+    EXPECT_EQ(zombies, 0);
+    ASSERT_TRUE(send(c.fifo, "kill\n"));
+    EXPECT_EQ(c.finish(), 0);
+}
+
+TEST(CorvaneLoad, SurvivesAKilledChildAFloodAndStrangeWriters)
+{
+    Controller c;
+    c.start({"sleep", "60"});
+    pid_t kid = childrunning(c.pid, "sleep");
+    ASSERT_NE(kid, 0);
+    // 64 KiB in one write: read 40 bytes at a time, matching nothing.
+    ASSERT_TRUE(send(c.fifo, std::string(65536, 'x')));
+    ASSERT_TRUE(send(c.fifo, "pause\n"));
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
+    ASSERT_TRUE(send(c.fifo, "resume\n"));
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'S'; }));
+    // Somebody else ends the child with SIGKILL: its end is passed on as 0.
+    ASSERT_EQ(kill(kid, SIGKILL), 0);
+    EXPECT_EQ(c.finish(), 0);
+    EXPECT_EQ(c.err(), "");
 }

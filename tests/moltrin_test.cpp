@@ -82,6 +82,7 @@ TEST_F(Moltrin, FailedOrEmptyProbesFallBackToTenMillionBytes)
         {"MemFree: 1000 kB\nSwapTotal: 5 kB\n", "-1"},
         {"", "-1"},
         {std::string(100000, 'w'), "-1"},
+        {std::string(500, 'a') + "\n" + std::string(700, 'b') + "\n" + std::string(79, 'c') + "\n", "-1"},
         {"memtotal: 1000 kB\n", "-1"},
         {"MemTotal: kB\n", "0"},
         {"MemTotal:\n", "0"},
