@@ -271,8 +271,8 @@ TEST(CorvaneCommands, RestartRunsTheSameArgumentsAndDropsTheOldStatus)
 {
     Controller c;
     std::string log = c.dir / "log";
-    // Records its arguments, ends with 9 on SIGTERM.
-    c.start({"sh", "-c", "echo \"$0 $*\" >> " + log + "; trap 'exit 9' TERM; while :; do sleep 0.01; done",
+    // Records its arguments once its SIGTERM trap (exit 9) is in place.
+    c.start({"sh", "-c", "trap 'exit 9' TERM; echo \"$0 $*\" >> " + log + "; while :; do sleep 0.01; done",
              "name", "a", "-b", "c d"});
     ASSERT_TRUE(waitfor([&] { return slurp(log).size() > 0; }));
     pid_t first = childrunning(c.pid, "sh");
@@ -290,8 +290,9 @@ TEST(CorvaneCommands, RestartTwiceBeforeTheEndIsOneRestart)
 {
     Controller c;
     std::string log = c.dir / "log";
-    // Ignores SIGTERM: the restart waits for the child to end some other way.
-    c.start({"sh", "-c", "echo start >> " + log + "; trap 'echo term >> " + log + "' TERM; "
+    // Ignores SIGTERM (trap set before "start" is logged): the restart waits for the child to
+    // end some other way.
+    c.start({"sh", "-c", "trap 'echo term >> " + log + "' TERM; echo start >> " + log + "; "
                          "while :; do sleep 0.01; done"});
     ASSERT_TRUE(waitfor([&] { return slurp(log) == "start\n"; }));
     pid_t first = childrunning(c.pid, "sh");
