@@ -333,6 +333,7 @@ def bench_moltrin(report):
             rows.append([f"{gib} GiB" if t == "moltrin" else "", t, fig(walls, "{:.2f}"), fig(gibs, "{:.2f}"),
                          fig([size / 4096 / w / 1e6 for w in walls], "{:.3f}"),
                          fig([r[2] for r in res[t]], "{:.0f}"),
+                         fig([r[1] / (1 << 20) for r in res[t]], "{:.2f}"),
                          f"{statistics.median(walls) / min(statistics.median([r[0] for r in res[p]]) for p in tools if p != 'moltrin'):.2f}"
                          if t == "moltrin" else ""])
     for gib, _ in plans:
@@ -343,7 +344,7 @@ def bench_moltrin(report):
     report.append(table("moltrin against memhog and stress-ng --vm-method write64 (whole run, private "
                         "mount namespace for moltrin)",
                         ["block", "tool", "wall (s)", "GiB/s", "Mpages/s", "minor faults",
-                         "time vs fastest peer"], rows))
+                         "peak resident (GiB)", "time vs fastest peer"], rows))
     with open(os.path.join(WORK, "rate.dat"), "w") as f:
         for i, (gib, _) in enumerate(plans):
             f.write(f"\"{gib} GiB\" " + " ".join(f"{rates[t][i][1]:.3f}" for t in ("moltrin", "memhog", "stress-ng"))

@@ -193,8 +193,9 @@ inline char procstate(pid_t pid)
     return f.empty() ? 0 : f[0][0];
 }
 
-// The live children of `parent`, found by scanning /proc.
-inline std::vector<pid_t> childrenof(pid_t parent)
+// The children of `parent`, found by scanning /proc: the live ones, or with `zombies` only
+// those that ended and were not reaped.
+inline std::vector<pid_t> childrenof(pid_t parent, bool zombies = false)
 {
     std::vector<pid_t> kids;
     for (auto &e : fs::directory_iterator("/proc")) {
@@ -202,7 +203,7 @@ inline std::vector<pid_t> childrenof(pid_t parent)
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
         auto f = statfields(std::stoi(name));
-        if (f.size() > 1 && std::stoi(f[1]) == parent && f[0] != "Z")
+        if (f.size() > 1 && std::stoi(f[1]) == parent && (f[0] == "Z") == zombies)
             kids.push_back(std::stoi(name));
     }
     return kids;
