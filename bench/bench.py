@@ -361,7 +361,7 @@ plot '{WORK}/term.dat' index 0 with lines lw 2 title 'corvane', '' index 1 with 
 unset logscale x
 set output '{OUT}/moltrin-rate.png'
 set title 'First-touch rate (median GiB/s of the whole run)'
-set xlabel 'block size'; set ylabel 'GiB/s'; set key top right
+set xlabel 'block size'; set ylabel 'GiB/s'; set key top left
 set style data histograms; set style histogram clustered gap 1; set style fill solid 0.8 border -1
 set yrange [0:*]
 plot '{WORK}/rate.dat' using 2:xtic(1) title 'moltrin', '' using 3 title 'memhog', '' using 4 title 'stress-ng'

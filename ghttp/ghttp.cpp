@@ -120,6 +120,8 @@ ghttp_request *ghttp_request_new()
     }
     CURL *c = r->curl;
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    // HTTP/1.x only, where request headers such as Connection keep their meaning.
+    curl_easy_setopt(c, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(c, CURLOPT_PROXY, "");   // configuration comes from the command line only
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
