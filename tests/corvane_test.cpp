@@ -26,6 +26,12 @@ struct Controller {
         args.insert(args.end(), child.begin(), child.end());
         pid = spawn(args, dir / "out", dir / "err");
     }
+    // Starts the controller over `sleep 60`; the sleeping child's pid, 0 if it never appears.
+    pid_t sleeper()
+    {
+        start({"sleep", "60"});
+        return childrunning(pid, "sleep");
+    }
     int finish() { return waitexit(pid); }
     std::string err() { return slurp(dir / "err"); }
     ~Controller()
@@ -193,8 +199,7 @@ TEST(CorvaneExit, ChildStatusesPassThrough)
 TEST(CorvaneExit, TheChildInheritsNoneOfTheControllersDescriptors)
 {
     Controller c;
-    c.start({"sleep", "60"});
-    pid_t kid = childrunning(c.pid, "sleep");
+    pid_t kid = c.sleeper();
     ASSERT_NE(kid, 0);
     auto targets = [](pid_t p) {
         std::set<std::string> t;
@@ -217,8 +222,7 @@ TEST(CorvaneExit, TheChildInheritsNoneOfTheControllersDescriptors)
 TEST(CorvaneCommands, PauseResumeAndKillActOnTheChild)
 {
     Controller c;
-    c.start({"sleep", "60"});
-    pid_t kid = childrunning(c.pid, "sleep");
+    pid_t kid = c.sleeper();
     ASSERT_NE(kid, 0);
 
     ASSERT_TRUE(send(c.fifo, "pause\n"));
@@ -241,8 +245,7 @@ TEST(CorvaneCommands, PauseResumeAndKillActOnTheChild)
 TEST(CorvaneCommands, MalformedTextsAndPokeWithoutOptionAreIgnored)
 {
     Controller c;
-    c.start({"sleep", "60"});
-    pid_t kid = childrunning(c.pid, "sleep");
+    pid_t kid = c.sleeper();
     ASSERT_NE(kid, 0);
     for (std::string bad : std::vector<std::string>{"kill", "kill\r\n", " kill\n", "KILL\n", "kill\nkill\n", "kill\n\n",
                             "poke\n", "kill\0\n"s, std::string(60, 'x') + "\n", "\n"}) {
@@ -314,8 +317,7 @@ TEST(CorvaneFaults, AWriterHoldingTheFifoKeepsItsReaderAcrossReadsAndRestarts)
 {
     signal(SIGPIPE, SIG_IGN);
     Controller c;
-    c.start({"sleep", "60"});
-    pid_t kid = childrunning(c.pid, "sleep");
+    pid_t kid = c.sleeper();
     ASSERT_NE(kid, 0);
     int w = -1;
     ASSERT_TRUE(waitfor([&] { return (w = open(c.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }));
@@ -360,8 +362,7 @@ TEST(CorvaneFaults, AWriterHoldingTheFifoKeepsItsReaderAcrossReadsAndRestarts)
 TEST(CorvaneFaults, IdleWithAHungUpWriterDoesNotSpin)
 {
     Controller c;
-    c.start({"sleep", "60"});
-    ASSERT_NE(childrunning(c.pid, "sleep"), 0);
+    ASSERT_NE(c.sleeper(), 0);
     close(open(c.fifo.c_str(), O_WRONLY | O_NONBLOCK));
     ASSERT_TRUE(send(c.fifo, "junk\n"));
     long before = cputicks(c.pid);
@@ -374,8 +375,7 @@ TEST(CorvaneFaults, IdleWithAHungUpWriterDoesNotSpin)
 TEST(CorvaneFaults, FifoRemovedOrReplacedWhileRunningComesBack)
 {
     Controller c;
-    c.start({"sleep", "60"});
-    pid_t kid = childrunning(c.pid, "sleep");
+    pid_t kid = c.sleeper();
     ASSERT_NE(kid, 0);
 
     // Removed, then made again by somebody else: commands reach the controller.
@@ -428,8 +428,7 @@ TEST(CorvaneFaults, WithoutAnyFifoTheChildIsStillSupervised)
 TEST(CorvaneLoad, ManyWritersAndAnIdleOpenerLoseNoCommand)
 {
     Controller c;
-    c.start({"sleep", "60"});
-    pid_t kid = childrunning(c.pid, "sleep");
+    pid_t kid = c.sleeper();
     ASSERT_NE(kid, 0);
     ASSERT_TRUE(waitfor([&] { return procstate(kid) == 'S'; }));
 
@@ -523,8 +522,7 @@ TEST(CorvaneLoad, HundredsOfRestartsLeakNothing)
 TEST(CorvaneLoad, SurvivesAKilledChildAFloodAndStrangeWriters)
 {
     Controller c;
-    c.start({"sleep", "60"});
-    pid_t kid = childrunning(c.pid, "sleep");
+    pid_t kid = c.sleeper();
     ASSERT_NE(kid, 0);
     // 64 KiB in one write: read 40 bytes at a time, matching nothing.
     ASSERT_TRUE(send(c.fifo, std::string(65536, 'x')));

@@ -48,6 +48,15 @@ protected:
     {
         return "memory size " + size + "\nallocate " + alloc + "\n";
     }
+
+    // A run that can allocate its block: the two lines, nothing else, status 0.
+    static void expectlines(const std::string &meminfo, const std::string &size, const std::string &alloc)
+    {
+        auto r = with(meminfo);
+        EXPECT_EQ(r.out, lines(size, alloc)) << meminfo.substr(0, 60);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+    }
 };
 
 } // namespace
@@ -65,12 +74,8 @@ TEST_F(Moltrin, SizesFromMemTotalWhereverItStands)
         {"Mem\0Total: 9 kB\n\0\0\0\nMemTotal: 8 kB\n"s, "8192", "6145"},
         {"MemTotal: +3 kB\nMemTotal: 99 kB\n", "3072", "2305"},
     };
-    for (auto &c : cases) {
-        auto r = with(c.meminfo);
-        EXPECT_EQ(r.out, lines(c.size, c.alloc)) << c.meminfo.substr(0, 60);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, "");
-    }
+    for (auto &c : cases)
+        expectlines(c.meminfo, c.size, c.alloc);
 }
 
 TEST_F(Moltrin, FailedOrEmptyProbesFallBackToTenMillionBytes)
@@ -94,12 +99,8 @@ TEST_F(Moltrin, FailedOrEmptyProbesFallBackToTenMillionBytes)
         {"MemTotal: 9007199254740992 kB\n", "-1"},
         {"MemTotal: -9007199254740992 kB\n", "-1"},
     };
-    for (auto &c : cases) {
-        auto r = with(c.meminfo);
-        EXPECT_EQ(r.out, lines(c.size, "10000000")) << c.meminfo.substr(0, 60);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, "");
-    }
+    for (auto &c : cases)
+        expectlines(c.meminfo, c.size, "10000000");
 }
 
 TEST_F(Moltrin, MachinesOf2GiBAndMoreAreMeasuredInFull)
