@@ -156,6 +156,17 @@ inline int unread(int fd)
     return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
 }
 
+// Spins (no sleeping, so the next write lands at once) until a reader has taken everything
+// written into the pipe or FIFO `fd`; false after 5 s.
+inline bool drained(int fd)
+{
+    auto end = std::chrono::steady_clock::now() + 5s;
+    while (unread(fd) != 0)
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+    return true;
+}
+
 // Opens the FIFO for writing once a reader has it (bounded), writes `text` in one write and
 // waits until the reader has taken it, so that successive sends are never read as one.
 inline bool send(const std::string &fifo, const std::string &text, std::chrono::milliseconds limit = 5000ms)
@@ -249,32 +260,14 @@ struct HttpServer {
     pid_t pid = 0;
     int port = 0;
 
+    TempDir dir;
+
+    // Starts the server; it prints its port on a line of its own once it listens.
     void start(const std::string &script)
     {
-        int o[2];
-        if (pipe2(o, O_CLOEXEC))
-            abort();
-        pid = fork();
-        if (pid == 0) {
-            dup2(o[1], 1);
-            execl("/usr/bin/python3", "python3", script.c_str(), (char *)nullptr);
-            _exit(127);
-        }
-        close(o[1]);
-        std::string line;
-        pollfd p = {o[0], POLLIN, 0};
-        auto end = std::chrono::steady_clock::now() + 10s;
-        while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
-            char buf[64];
-            if (poll(&p, 1, 100) > 0) {
-                ssize_t n = read(o[0], buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                line.append(buf, size_t(n));
-            }
-        }
-        close(o[0]);
-        port = atoi(line.c_str());
+        pid = spawn({"/usr/bin/python3", script}, dir / "port", dir / "log");
+        waitfor([&] { return slurp(dir / "port").find('\n') != std::string::npos; }, 10000ms);
+        port = atoi(slurp(dir / "port").c_str());
     }
     std::string url(const std::string &path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
     void stop()
