@@ -1,8 +1,11 @@
 // corvane against real children and a real FIFO in a private directory.
 #include "support.h"
 
+#include <algorithm>
 #include <atomic>
+#include <iostream>
 #include <mutex>
+#include <grp.h>
 #include <set>
 #include <thread>
 
@@ -55,6 +58,21 @@ long cputicks(pid_t pid)
 {
     auto f = statfields(pid);
     return f.size() > 12 ? std::stol(f[11]) + std::stol(f[12]) : -1;
+}
+
+// True once the controller sleeps in its wait for events, not half-way through handling one.
+bool waiting(pid_t pid)
+{
+    std::string w = slurp("/proc/" + std::to_string(pid) + "/wchan");
+    return procstate(pid) == 'S' && (w.find("poll") != std::string::npos || w.find("select") != std::string::npos);
+}
+
+// Another user than the one running the test (nobody), for what such a user makes or runs.
+constexpr uid_t other = 65534;
+std::vector<std::string> asother(std::vector<std::string> args)
+{
+    args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    return args;
 }
 
 } // namespace
@@ -181,6 +199,48 @@ TEST(CorvaneFifo, UnusablePathsEndWithTheirLabelAndStatus1BeforeAnyChild)
     EXPECT_FALSE(fs::exists(mark));
 }
 
+TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to act as another user";
+    TempDir d;
+    chmod(d.path.c_str(), 0755);
+    std::string tmp = d / "tmp", svc = d / "svc", mark = d / "ran";
+    ASSERT_EQ(mkdir(tmp.c_str(), 0), 0);
+    ASSERT_EQ(chmod(tmp.c_str(), 01777), 0);
+    ASSERT_EQ(mkfifo(svc.c_str(), 0600), 0);   // another service's private FIFO
+    ASSERT_EQ(run(asother({"ln", "-s", svc, tmp + "/link"})).status, 0);
+    ASSERT_EQ(run(asother({"mkfifo", "-m", "0622", tmp + "/theirs"})).status, 0);
+    ASSERT_EQ(mkfifo((tmp + "/mine").c_str(), 0), 0);
+    ASSERT_EQ(chmod((tmp + "/mine").c_str(), 0622), 0);
+    auto nobody = [] {
+        if (setgroups(0, nullptr) || setgid(other) || setuid(other))
+            _exit(126);
+    };
+    struct Row {
+        std::string name;
+        bool asother;
+        int status;
+        std::string err, mode;   // mode: what `stat -c %a` shows of svc, or of the path
+    } rows[] = {
+        // Another user's link is replaced like a file; the FIFO it pointed at is left alone.
+        {"link", false, 0, "", "600"},
+        {"theirs", false, 0, "chmod: Operation not permitted\n", "622"},
+        // A FIFO that cannot be opened for reading: nobody would ever read the commands.
+        {"mine", true, 1, "open: Permission denied\n", "622"},
+    };
+    for (auto &row : rows) {
+        std::string at = tmp + "/" + row.name;
+        auto r = run({CORVANE, "-fifo", at, "touch", mark}, 20000ms, row.asother ? nobody : std::function<void()>{});
+        EXPECT_EQ(r.status, row.status) << row.name << ": " << r.err;
+        EXPECT_EQ(r.err, row.err) << row.name;
+        EXPECT_EQ(fs::exists(mark), row.status == 0) << row.name;
+        EXPECT_TRUE(isfifo(at) && !fs::is_symlink(at)) << row.name;
+        EXPECT_EQ(run({"stat", "-c", "%a", row.name == "link" ? svc : at}).out, row.mode + "\n") << row.name;
+        fs::remove(mark);
+    }
+}
+
 TEST(CorvaneExit, ChildStatusesPassThrough)
 {
     TempDir d;
@@ -194,6 +254,79 @@ TEST(CorvaneExit, ChildStatusesPassThrough)
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "no-such-program-here: No such file or directory\n");
 
+}
+
+TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
+{
+    // Children that end together share one SIGCHLD: they end while the controller is stopped.
+    // A wrapper that leaves three children behind when it execs the controller, and the
+    // controller as the first process of a PID namespace, where 20 orphans come to it.
+    TempDir d;
+    std::string go = d / "go", fifo = d / "ctl";
+    std::string wait = "while [ ! -e " + go + " ]; do sleep 0.01; done";
+    bool ns = run({"unshare", "-pf", "true"}).status == 0;
+    struct Row {
+        std::vector<std::string> args;
+        int others;   // children of the controller besides the program
+    } rows[] = {
+        {{"sh", "-c", "for i in 1 2 3; do (" + wait + ") & done; exec \"$0\" \"$@\"", CORVANE, "-fifo", fifo,
+          "sh", "-c", wait + "; exit 6"}, 3},
+        {{"unshare", "-pf", CORVANE, "-fifo", fifo, "sh", "-c",
+          "for i in $(seq 20); do (sleep 1000 &); done; " + wait + "; exit 6"}, 20},
+    };
+    for (auto &row : rows) {
+        if (row.others == 20 && !ns) {
+            std::cout << "skipped the PID namespace: unshare -pf is not permitted here\n";
+            continue;
+        }
+        fs::remove(go);
+        pid_t top = spawn(row.args, d / "out", d / "err");
+        pid_t cv = top;
+        if (row.args[0] == "unshare") {
+            ASSERT_TRUE(waitfor([&] { return childrenof(top).size() == 1 && (cv = childrenof(top)[0]); }));
+        }
+        // The orphans, once they have all come to the controller and run sleep.
+        auto orphans = [&] {
+            std::vector<pid_t> o;
+            for (pid_t k : childrenof(cv))
+                if (slurp("/proc/" + std::to_string(k) + "/comm") == "sleep\n")
+                    o.push_back(k);
+            return o;
+        };
+        ASSERT_TRUE(waitfor([&] {
+            return childrenof(cv).size() == size_t(row.others) + 1 && (row.others < 20 || orphans().size() == 20);
+        })) << row.others;
+        kill(cv, SIGSTOP);
+        if (row.others == 20) {
+            for (pid_t k : orphans())
+                kill(k, SIGKILL);   // started by this test's program
+            ASSERT_TRUE(waitfor([&] { return childrenof(cv, true).size() == 20; }));
+            kill(cv, SIGCONT);
+            EXPECT_TRUE(waitfor([&] { return childrenof(cv, true).empty(); })) << "orphans left as zombies";
+            kill(cv, SIGSTOP);
+        }
+        spit(go, "");
+        ASSERT_TRUE(waitfor([&] { return childrenof(cv, true).size() == (row.others == 20 ? 1 : 4u); }));
+        kill(cv, SIGCONT);
+        EXPECT_EQ(waitexit(top), 6) << row.others << slurp(d / "err");
+    }
+}
+
+TEST(CorvaneExit, ASigchldBlockedOrIgnoredAtStartIsHandledAndPassedOnToTheChild)
+{
+    TempDir d;
+    auto r = run({CORVANE, "-fifo", d / "ctl", "grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status"}, 10000ms, [] {
+        sigset_t s;
+        sigemptyset(&s);
+        sigaddset(&s, SIGCHLD);
+        sigprocmask(SIG_BLOCK, &s, nullptr);
+        signal(SIGCHLD, SIG_IGN);
+    });
+    ASSERT_EQ(r.status, 0) << "the child's end was missed";
+    std::istringstream in(r.out);
+    for (std::string name, mask; in >> name >> mask;)
+        EXPECT_TRUE(std::stoull(mask, nullptr, 16) & (1ull << (SIGCHLD - 1))) << name << " " << mask;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
 }
 
 TEST(CorvaneExit, TheChildInheritsNoneOfTheControllersDescriptors)
@@ -388,13 +521,25 @@ TEST(CorvaneFaults, FifoRemovedOrReplacedWhileRunningComesBack)
     // Replaced by a regular file: it becomes a FIFO again.
     spit(c.dir / "file", "not a fifo");
     ASSERT_EQ(rename((c.dir / "file").c_str(), c.fifo.c_str()), 0);
+    struct stat st {};
+    EXPECT_TRUE(waitfor([&] { return stat(c.fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) && (st.st_mode & 07777) == 0666; }))
+        << std::oct << st.st_mode;
+    EXPECT_EQ(c.err(), "");
+
+    // Replaced by a directory (while the controller is stopped, so that it cannot put a FIFO
+    // back in between): no FIFO can be made until the path is free again.
+    ASSERT_TRUE(waitfor([&] { return waiting(c.pid); }));
+    kill(c.pid, SIGSTOP);
+    ASSERT_EQ(unlink(c.fifo.c_str()), 0);
+    ASSERT_EQ(mkdir(c.fifo.c_str(), 0700), 0);
+    kill(c.pid, SIGCONT);
+    ASSERT_TRUE(waitfor([&] { return c.err().find("Is a directory") != std::string::npos; })) << c.err();
+    std::this_thread::sleep_for(100ms);   // whatever else the controller does on its own
+    ASSERT_EQ(rmdir(c.fifo.c_str()), 0);
     ASSERT_TRUE(waitfor([&] { return isfifo(c.fifo); }));
-    struct stat st;
-    ASSERT_EQ(stat(c.fifo.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0666u);
     ASSERT_TRUE(send(c.fifo, "kill\n"));
     EXPECT_EQ(c.finish(), 0);
-    EXPECT_EQ(c.err(), "");
+    EXPECT_EQ(c.err(), "unlink: Is a directory\n");
 }
 
 TEST(CorvaneFaults, WithoutAnyFifoTheChildIsStillSupervised)
@@ -411,7 +556,7 @@ TEST(CorvaneFaults, WithoutAnyFifoTheChildIsStillSupervised)
     // The directory goes away first, so that the FIFO cannot be made again.
     fs::rename(sub, sub + ".gone");
     fs::remove_all(sub + ".gone");
-    EXPECT_TRUE(waitfor([&] { return c.err().find("open: No such file or directory\n") != std::string::npos; }))
+    EXPECT_TRUE(waitfor([&] { return c.err().find("mkfifo: No such file or directory\n") != std::string::npos; }))
         << c.err();
     long before = cputicks(c.pid);
     std::this_thread::sleep_for(200ms);
