@@ -117,6 +117,10 @@ int main(int argc, char **argv)
 
     int fifo = -1;        // the FIFO's read descriptor, -1 while there is none
     struct stat cur {};   // identity of the FIFO behind fifo
+    // A writer that opened the FIFO before the path was made to lead elsewhere still holds
+    // it: that FIFO is kept, retired, and read like the current one until its writers are gone.
+    int old = -1;
+    bool probe = false;   // read the newly retired FIFO at once: an end-of-file means no writer
     bool first = true;    // start-up: failures to prepare the FIFO are fatal
     bool reopen = true;
     int restart = 0;
@@ -186,8 +190,14 @@ int main(int argc, char **argv)
                 }
             }
             bool moved = fd < 0 || fifo < 0 || st.st_ino != cur.st_ino || st.st_dev != cur.st_dev;
-            if (fifo >= 0)
+            if (fifo >= 0 && !moved) {
                 close(fifo);
+            } else if (fifo >= 0) {
+                if (old >= 0)
+                    close(old);   // at most one retired FIFO
+                old = fifo;
+                probe = true;
+            }
             fifo = fd;
             if (fd >= 0)
                 cur = st;
@@ -261,14 +271,16 @@ int main(int argc, char **argv)
         fd_set rd;
         FD_ZERO(&rd);
         int bound = pfd[0];
-        for (int fd : {pfd[0], fifo, watch}) {
+        for (int fd : {pfd[0], fifo, old, watch}) {
             if (fd >= 0) {
                 FD_SET(fd, &rd);
                 bound = fd > bound ? fd : bound;
             }
         }
         // The only place where SIGCHLD may come in: its handler's records wake this select.
-        if (pselect(bound + 1, &rd, nullptr, nullptr, nullptr, &waitmask) <= 0)
+        timespec now {};
+        int ready = pselect(bound + 1, &rd, nullptr, nullptr, probe ? &now : nullptr, &waitmask);
+        if (ready < 0 || (ready == 0 && !probe))
             continue;
 
         if (FD_ISSET(pfd[0], &rd)) {
@@ -318,14 +330,25 @@ int main(int argc, char **argv)
         if (fifo < 0 && dwd < 0)
             reopen = true;   // nothing tells when the path is free: try again on every event
 
-        if (fifo < 0 || !FD_ISSET(fifo, &rd))
+        // One read is one command, from the current FIFO or the retired one.
+        int from = fifo >= 0 && FD_ISSET(fifo, &rd) ? fifo : old >= 0 && (probe || FD_ISSET(old, &rd)) ? old : -1;
+        if (from < 0)
             continue;
-        ssize_t n = read(fifo, cmd, 40);
-        if (n < 0 && errno != EAGAIN)   // EAGAIN: a writer holds it, with nothing to say
+        ssize_t n = read(from, cmd, 40);
+        bool bad = n < 0 && errno != EAGAIN;   // EAGAIN: a writer holds it, with nothing to say
+        if (bad)
             perror("read");
         else if (n >= 0)
             cmd[n] = 0;
-        reopen = true;
+        if (from == fifo) {
+            reopen = true;
+        } else {
+            probe = false;
+            if (n == 0 || bad) {
+                close(old);   // its last writer is gone
+                old = -1;
+            }
+        }
         if (n <= 0)
             continue;
 
