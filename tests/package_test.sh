@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs the kit into a temporary prefix and builds its Debian package, then runs the
-# installed and the unpacked programs. Usage: package_test.sh BUILD_DIR TESTS_DIR
+# installed and the unpacked programs. In a release build (not a sanitizer one) it also holds
+# the package to lintian and builds it a second time, elsewhere, to compare the bytes.
+# Usage: package_test.sh BUILD_DIR TESTS_DIR release|sanitized
 set -euo pipefail
-build=$(cd "$1" && pwd)
+build=$(cd "$1" && pwd -P)
 tests=$(cd "$2" && pwd)
+kind=$3
+src=$(cd "$tests/.." && pwd -P)
+# The package's dates are the project's own choice here, not the caller's.
+unset SOURCE_DATE_EPOCH
 tmp=$(mktemp -d)
 server=
 cleanup() {
@@ -43,11 +49,15 @@ runall() {
 
 # cmake --install into a prefix.
 cmake --install "$build" --prefix "$tmp/prefix" > /dev/null
+# Compressed the Debian way, so that the same page gives the same bytes: gzip -9n.
+gzip9n() { cmp -s "$1" <(gzip -dc "$1" | gzip -9n); }
 for t in corvane brevin moltrin; do
   check "$t installed" test -x "$tmp/prefix/bin/$t"
-  check "$t.1 installed" test -s "$tmp/prefix/share/man/man1/$t.1"
-  check "$t.1 renders" bash -c "mandoc -T ascii '$tmp/prefix/share/man/man1/$t.1' | sed 's/.\x08//g' | grep -q '^NAME'"
+  check "$t.1.gz installed" test -s "$tmp/prefix/share/man/man1/$t.1.gz"
+  check "$t.1.gz is gzip -9n" gzip9n "$tmp/prefix/share/man/man1/$t.1.gz"
+  check "$t.1.gz renders" bash -c "mandoc -T ascii '$tmp/prefix/share/man/man1/$t.1.gz' | sed 's/.\x08//g' | grep -q '^NAME'"
 done
+check "changelog.gz is gzip -9n" gzip9n "$tmp/prefix/share/doc/smallkit/changelog.gz"
 runall "$tmp/prefix"
 
 # The Debian package.
@@ -62,9 +72,75 @@ check "Maintainer names the project" grep -qE '^ Maintainer: The smallkit projec
 check "a real description" grep -qE '^  corvane runs a program' "$tmp/info"
 dpkg-deb -x "$deb" "$tmp/root"
 for t in corvane brevin moltrin; do
-  check "$t.1 packaged" test -s "$tmp/root/usr/share/man/man1/$t.1"
+  check "$t.1.gz packaged" test -s "$tmp/root/usr/share/man/man1/$t.1.gz"
 done
 runall "$tmp/root/usr"
+doc=$tmp/root/usr/share/doc/smallkit
+check "the changelog's latest entry is the package's version" \
+  test "$(gzip -dc "$doc/changelog.gz" | dpkg-parsechangelog -l - -SVersion)" = "$(dpkg-deb -f "$deb" Version)"
+# The licence text of the copyright file is the one in LICENSE.
+check "the copyright file carries LICENSE" cmp -s \
+  <(sed -n '/^Permission/,$p' "$src/LICENSE") \
+  <(sed -n '/^ Permission/,/^[^ ]/{/^ /s/^ //p}' "$doc/copyright" | sed 's/^\.$//')
+
+if [ "$kind" = release ]; then
+  # Debian's own checker: not one error or warning.
+  lint=0
+  lintian --fail-on error,warning "$deb" > "$tmp/lintian" 2> "$tmp/lintian.err" || lint=$?
+  cat "$tmp/lintian"
+  [ "$lint" -eq 0 ] || grep -v 'root privileges' "$tmp/lintian.err" >&2 || true
+  check "lintian finds nothing" test "$lint" -eq 0 -a ! -s "$tmp/lintian"
+
+  # Reproducible: the same sources configured, built and packaged again in another folder, under
+  # another umask and at another time, give the same bytes. The copy is a checkout of the same
+  # commit when the sources are one, so that cpack dates it from that commit too.
+  copy=$tmp/elsewhere/smallkit
+  mkdir -p "$copy"
+  tar -C "$src" --exclude=./.git --exclude=./build --exclude='./build-*' \
+      --exclude="./${build#"$src"/}" -cf - . | tar -C "$copy" -xf -
+  ingit=false
+  if [ "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" = "$src" ]; then
+    ingit=true
+    echo "gitdir: $(git -C "$src" rev-parse --absolute-git-dir)" > "$copy/.git"
+  fi
+  cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+  if [ "$(umask)" = 0077 ]; then other=0022; else other=0077; fi
+  (umask "$other" &&
+    cmake -S "$copy" -B "$copy/out" -G "$(cache CMAKE_GENERATOR)" \
+      -DCMAKE_BUILD_TYPE="$(cache CMAKE_BUILD_TYPE)" -DCMAKE_CXX_COMPILER="$(cache CMAKE_CXX_COMPILER)" \
+      -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON > "$tmp/build2.log" &&
+    cmake --build "$copy/out" -j2 --target corvane brevin moltrin gzipped_docs >> "$tmp/build2.log" &&
+    cd "$copy/out" && cpack -G DEB -B "$tmp/pkg2" >> "$tmp/build2.log") || { cat "$tmp/build2.log"; exit 1; }
+  check "a second build elsewhere gives the same bytes" cmp "$deb" "$tmp"/pkg2/*.deb
+
+  # Every time stamp in the package is the date of the commit, or outside git that of the
+  # changelog's latest entry: so too in a copy without git, like a release tarball.
+  stamps() {   # prints the dates of the .deb's members and of every file in it, one a line
+    local at=8 size
+    while [ "$at" -lt "$(stat -c %s "$1")" ]; do
+      dd if="$1" bs=1 skip=$((at + 16)) count=12 status=none | tr -d ' '; echo
+      size=$(dd if="$1" bs=1 skip=$((at + 48)) count=10 status=none | tr -d ' ')
+      at=$((at + 60 + size + size % 2))
+    done
+    dpkg-deb --fsys-tarfile "$1" | TZ=UTC tar -tv --full-time | awk '{ print $4 "T" $5 }' \
+      | TZ=UTC xargs -n1 date +%s -d
+  }
+  stamped() {   # stamped DEB EPOCH: the members of DEB and every file in it are dated EPOCH
+    local list
+    list=$(stamps "$1") && [ -n "$list" ] && [ -z "$(grep -vx "$2" <<< "$list")" ]
+  }
+  logdate=$(dpkg-parsechangelog -l "$src/packaging/changelog" -STimestamp)
+  if $ingit; then
+    check "every stamp in the package is the commit's date" stamped "$deb" "$(git -C "$src" log -1 --format=%ct)"
+    rm "$copy/.git"
+    (cd "$copy/out" && cpack -G DEB -B "$tmp/pkg3" > "$tmp/cpack3.log") || { cat "$tmp/cpack3.log"; exit 1; }
+    check "without git every stamp is the changelog's date" stamped "$tmp"/pkg3/*.deb "$logdate"
+  else
+    check "without git every stamp is the changelog's date" stamped "$deb" "$logdate"
+  fi
+else
+  echo "skipped lintian and the reproducibility check: a $kind build is no release"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
