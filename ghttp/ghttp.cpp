@@ -6,33 +6,74 @@
 #include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
+#include <new>
 #include <string>
-#include <sys/mman.h>
 #include <string_view>
-#include <strings.h>
+#include <sys/mman.h>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+// CURLOPT_PROTOCOLS_STR came with 7.85.
+#if LIBCURL_VERSION_NUM < 0x075500
+#error "libcurl 7.85 or later is needed"
+#endif
+
 const char http_hdr_Connection[] = "Connection";
 
-using field = std::pair<std::string, std::string>;
+// Header fields in the order first seen, each name once, and where each name (lower-cased)
+// sits in that order, so a lookup costs the same however many fields there are.
+struct fields {
+    std::vector<std::pair<std::string, std::string>> list;
+    std::unordered_map<std::string, size_t> index;
+};
 
 struct ghttp_request {
     CURL *curl = nullptr;
     curl_slist *sent = nullptr;
-    std::vector<field> out;   // request headers set by the caller
-    std::vector<field> in;    // response headers, in the order received
+    fields out;                  // request headers set by the caller
+    fields in;                   // response headers, in the order received
+    size_t last = SIZE_MAX;      // the field of `in` that the previous header line belonged to
+    bool inhead = false;         // inside a response head; lines after it are trailers
     char *body = nullptr;
     size_t len = 0, cap = 0;
-    bool bad = false;         // a setter refused its value: the exchange cannot run
+    bool bad = false;            // a value was refused: the exchange cannot run
+    std::string error;           // why the exchange failed or cannot run; empty otherwise
+    char curlerror[CURL_ERROR_SIZE] = "";
 };
 
-static field *find(std::vector<field> &v, std::string_view name)
+static std::string lower(std::string_view s)
 {
-    for (auto &f : v)
-        if (f.first.size() == name.size() && !strncasecmp(f.first.data(), name.data(), name.size()))
-            return &f;
-    return nullptr;
+    std::string l(s);
+    for (char &c : l)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return l;
+}
+
+// The position of the field `name`, or SIZE_MAX when there is none.
+static size_t lookup(const fields &f, std::string_view name)
+{
+    auto i = f.index.find(lower(name));
+    return i == f.index.end() ? SIZE_MAX : i->second;
+}
+
+// The position of the field `name`, added with an empty value when it is new.
+static size_t slot(fields &f, std::string_view name, bool &added)
+{
+    auto [i, isnew] = f.index.try_emplace(lower(name), f.list.size());
+    if (isnew)
+        f.list.emplace_back(std::string(name), std::string());
+    added = isnew;
+    return i->second;
+}
+
+// Marks the request as one that cannot run; the first reason given is the one kept.
+static void refuse(ghttp_request *r, const std::string &why)
+{
+    if (!r->bad)
+        r->error = why;
+    r->bad = true;
 }
 
 static bool hascontrol(std::string_view s)
@@ -81,7 +122,8 @@ static size_t onbody(char *data, size_t size, size_t n, void *p)
 }
 
 // One header line at a time. A status line starts a new response (after an interim 1xx),
-// so only the final response's fields are kept.
+// so only the final response's fields are kept; the blank line ends its head, and the fields
+// that come after it, in the trailer of a chunked body, are not response headers.
 static size_t onheader(char *data, size_t size, size_t n, void *p)
 {
     auto *r = static_cast<ghttp_request *>(p);
@@ -95,40 +137,72 @@ static size_t onheader(char *data, size_t size, size_t n, void *p)
             s.remove_suffix(1);
         return s;
     };
-    if (line.starts_with("HTTP/")) {
-        r->in.clear();
-    } else if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
-        if (!r->in.empty())   // a folded continuation of the previous field
-            r->in.back().second.append(" ").append(trim(line));
-    } else if (auto colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
-        std::string_view name = line.substr(0, colon), value = trim(line.substr(colon + 1));
-        if (field *f = find(r->in, name))
-            f->second.append(", ").append(value);
-        else
-            r->in.emplace_back(std::string(name), std::string(value));
+    try {
+        if (line.starts_with("HTTP/")) {
+            r->in.list.clear();
+            r->in.index.clear();
+            r->inhead = true;
+            r->last = SIZE_MAX;
+        } else if (line.empty() || !r->inhead) {
+            r->inhead = false;
+        } else if (line[0] == ' ' || line[0] == '\t') {
+            // A folded continuation of the field on the line before.
+            if (r->last != SIZE_MAX && !trim(line).empty()) {
+                std::string &v = r->in.list[r->last].second;
+                v.append(v.empty() ? "" : " ").append(trim(line));
+            }
+        } else if (auto colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
+            bool added;
+            r->last = slot(r->in, line.substr(0, colon), added);
+            std::string &v = r->in.list[r->last].second;
+            v.append(added ? "" : ", ").append(trim(line.substr(colon + 1)));
+        }
+    } catch (const std::bad_alloc &) {
+        return 0;   // libcurl ends the exchange with a write error
     }
     return size * n;
 }
 
 ghttp_request *ghttp_request_new()
 {
-    auto *r = new ghttp_request;
+    auto *r = new (std::nothrow) ghttp_request;
+    if (!r)
+        return nullptr;
     r->curl = curl_easy_init();
     if (!r->curl) {
         delete r;
         return nullptr;
     }
+    // Every option here matters: without the protocol list a URL could reach any protocol
+    // libcurl knows (file://, smtp://, ...); without the callbacks libcurl itself would write
+    // the body to standard output. If one cannot be set, no exchange is made.
     CURL *c = r->curl;
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    const char *unset = nullptr;
+    CURLcode rc = CURLE_OK;
+    auto need = [&](CURLcode got, const char *what) {
+        if (got != CURLE_OK && !unset) {
+            unset = what;
+            rc = got;
+        }
+    };
+    need(curl_easy_setopt(c, CURLOPT_ERRORBUFFER, r->curlerror), "error buffer");
+    need(curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https"), "protocols http and https");
+    need(curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L), "certificate check");
+    need(curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L), "host name check");
     // HTTP/1.x only, where request headers such as Connection keep their meaning.
-    curl_easy_setopt(c, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(c, CURLOPT_PROXY, "");   // configuration comes from the command line only
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onbody);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, r);
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onheader);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, r);
+    need(curl_easy_setopt(c, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1)), "HTTP/1.1");
+    need(curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L), "no redirects");
+    // Configuration comes from the command line only.
+    need(curl_easy_setopt(c, CURLOPT_PROXY, ""), "no proxy");
+    need(curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L), "no signals");
+    // A User-Agent set through ghttp_set_header replaces this one.
+    need(curl_easy_setopt(c, CURLOPT_USERAGENT, GHTTP_USER_AGENT), "User-Agent");
+    need(curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onbody), "body callback");
+    need(curl_easy_setopt(c, CURLOPT_WRITEDATA, r), "body callback");
+    need(curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, onheader), "header callback");
+    need(curl_easy_setopt(c, CURLOPT_HEADERDATA, r), "header callback");
+    if (unset)
+        refuse(r, std::string("libcurl refused an option (") + unset + "): " + curl_easy_strerror(rc));
     return r;
 }
 
@@ -144,8 +218,12 @@ void ghttp_request_destroy(ghttp_request *r)
 
 int ghttp_set_uri(ghttp_request *r, const char *uri)
 {
-    if (!uri || hascontrol(uri) || curl_easy_setopt(r->curl, CURLOPT_URL, uri) != CURLE_OK) {
-        r->bad = true;
+    if (!uri || hascontrol(uri)) {
+        refuse(r, uri ? "the URL contains a control character" : "no URL");
+        return -1;
+    }
+    if (CURLcode rc = curl_easy_setopt(r->curl, CURLOPT_URL, uri); rc != CURLE_OK) {
+        refuse(r, std::string("libcurl refused the URL: ") + curl_easy_strerror(rc));
         return -1;
     }
     return 0;
@@ -154,14 +232,16 @@ int ghttp_set_uri(ghttp_request *r, const char *uri)
 int ghttp_set_header(ghttp_request *r, const char *name, const char *value)
 {
     std::string_view n(name ? name : ""), v(value ? value : "");
-    if (n.empty() || n.find_first_of(": \t") != std::string_view::npos || hascontrol(n) || hascontrol(v)) {
-        r->bad = true;
+    if (n.empty() || n.find_first_of(": \t") != std::string_view::npos || hascontrol(n)) {
+        refuse(r, "a request header name that is empty or holds a colon, blank or control character");
         return -1;
     }
-    if (field *f = find(r->out, n))
-        f->second = v;
-    else
-        r->out.emplace_back(std::string(n), std::string(v));
+    if (hascontrol(v)) {
+        refuse(r, "the value of request header " + std::string(n) + " contains a control character");
+        return -1;
+    }
+    bool added;
+    r->out.list[slot(r->out, n, added)].second = v;
     return 0;
 }
 
@@ -169,27 +249,41 @@ int ghttp_prepare(ghttp_request *r)
 {
     curl_slist_free_all(r->sent);
     r->sent = nullptr;
-    for (auto &[name, value] : r->out) {
+    for (auto &[name, value] : r->out.list) {
         // "Name;" is how libcurl is told to send a header with an empty value.
         std::string line = value.empty() ? name + ";" : name + ": " + value;
         curl_slist *next = curl_slist_append(r->sent, line.c_str());
         if (!next) {
-            r->bad = true;
+            refuse(r, "out of memory");
             return -1;
         }
         r->sent = next;
     }
-    curl_easy_setopt(r->curl, CURLOPT_HTTPHEADER, r->sent);
+    if (CURLcode rc = curl_easy_setopt(r->curl, CURLOPT_HTTPHEADER, r->sent); rc != CURLE_OK) {
+        refuse(r, std::string("libcurl refused the request headers: ") + curl_easy_strerror(rc));
+        return -1;
+    }
     return 0;
 }
 
 ghttp_status ghttp_process(ghttp_request *r)
 {
-    r->in.clear();
+    r->in.list.clear();
+    r->in.index.clear();
+    r->last = SIZE_MAX;
+    r->inhead = false;
     r->len = 0;
     if (r->bad)
         return ghttp_error;
-    return curl_easy_perform(r->curl) == CURLE_OK ? ghttp_done : ghttp_error;
+    r->curlerror[0] = '\0';
+    CURLcode rc = curl_easy_perform(r->curl);
+    r->error = rc == CURLE_OK ? "" : r->curlerror[0] ? r->curlerror : curl_easy_strerror(rc);
+    return rc == CURLE_OK ? ghttp_done : ghttp_error;
+}
+
+const char *ghttp_get_error(ghttp_request *r)
+{
+    return r->error.c_str();
 }
 
 char *ghttp_get_body(ghttp_request *r)
@@ -205,11 +299,11 @@ int64_t ghttp_get_body_len(ghttp_request *r)
 
 int ghttp_get_header_names(ghttp_request *r, char ***names, int *count)
 {
-    *names = static_cast<char **>(malloc((r->in.size() + 1) * sizeof(char *)));
+    *names = static_cast<char **>(malloc((r->in.list.size() + 1) * sizeof(char *)));
     *count = 0;
     if (!*names)
         return -1;
-    for (auto &f : r->in) {
+    for (auto &f : r->in.list) {
         if (!((*names)[*count] = strdup(f.first.c_str()))) {
             while (*count > 0)
                 free((*names)[--*count]);
@@ -224,6 +318,6 @@ int ghttp_get_header_names(ghttp_request *r, char ***names, int *count)
 
 const char *ghttp_get_header(ghttp_request *r, const char *name)
 {
-    field *f = find(r->in, name ? name : "");
-    return f ? f->second.c_str() : nullptr;
+    size_t i = lookup(r->in, name ? name : "");
+    return i == SIZE_MAX ? nullptr : r->in.list[i].second.c_str();
 }

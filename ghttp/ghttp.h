@@ -22,7 +22,8 @@ ghttp_request *ghttp_request_new();
 void ghttp_request_destroy(ghttp_request *req);
 
 // Both return 0 on success, -1 when the value cannot be used (the request then fails in
-// ghttp_process). A header set here replaces whatever the layer would send for that name.
+// ghttp_process). A header set here replaces whatever the layer would send for that name;
+// unless one is set, the request carries a User-Agent naming the fetcher and its version.
 int ghttp_set_uri(ghttp_request *req, const char *uri);
 int ghttp_set_header(ghttp_request *req, const char *name, const char *value);
 
@@ -31,6 +32,10 @@ int ghttp_prepare(ghttp_request *req);
 // Runs the whole exchange: ghttp_done once a complete response is in, ghttp_error when the
 // exchange failed (no connection, a malformed response, a body cut short).
 ghttp_status ghttp_process(ghttp_request *req);
+
+// Why the exchange failed: libcurl's own message, or the layer's words for a value it refused
+// (then no exchange is made). Empty after a successful exchange; valid until the next call.
+const char *ghttp_get_error(ghttp_request *req);
 
 // The body, valid until the request is destroyed; its length may exceed 2 GiB.
 char *ghttp_get_body(ghttp_request *req);
