@@ -3,15 +3,29 @@
 // -v reports the body length and the number of headers, -vv each header too, -vvv a trace of
 // every step; all of it on standard error, so the document stays clean on the output.
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "ghttp.h"
 
 int main(int argc, char **argv)
 {
+    // Descriptors 0, 1 and 2 are held open, on /dev/null when they came closed, so that
+    // nothing opened later (the output file, libcurl's sockets) takes their place and gets
+    // the document or the messages meant for them.
+    bool nostdout = false;
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        nostdout = nostdout || fd == 1;
+        if (open("/dev/null", fd ? O_WRONLY : O_RDONLY) != fd)
+            return 1;
+    }
+
     const char *outpath = nullptr;
     int verbose = 0;
     int errors = 0;
@@ -30,16 +44,20 @@ int main(int argc, char **argv)
     }
     const char *url = argv[optind];
 
-    // The output is opened before anything goes over the network.
+    // The output is opened before anything goes over the network; a standard output that
+    // came closed is one that cannot be written.
     FILE *out = stdout;
-    if (outpath && !(out = fopen(outpath, "w"))) {
-        fprintf(stderr, "%s: can't write output file\n", outpath);
+    if (outpath ? !(out = fopen(outpath, "w")) : nostdout) {
+        fprintf(stderr, "%s: can't write output file\n", outpath ? outpath : "standard output");
         return 1;
     }
 
     ghttp_request *req = ghttp_request_new();
     if (!req) {
         fputs("Error retrieving document\n", stderr);
+        if (verbose >= 1)
+            fputs("cannot create the request\n", stderr);
+        fclose(out);
         return 1;
     }
     if (verbose >= 3)
@@ -60,6 +78,8 @@ int main(int argc, char **argv)
     } while (status == ghttp_not_done);
     if (status != ghttp_done) {
         fputs("Error retrieving document\n", stderr);
+        if (verbose >= 1)
+            fprintf(stderr, "%s\n", ghttp_get_error(req));
         ghttp_request_destroy(req);
         fclose(out);
         return 1;

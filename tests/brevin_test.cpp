@@ -55,6 +55,15 @@ struct Listener {
     ~Listener() { close(fd); }
 };
 
+// The one line that follows "Error retrieving document", or "" when there is not exactly one.
+std::string reason(const std::string &err)
+{
+    const std::string failed = "Error retrieving document\n";
+    auto at = err.find(failed);
+    std::string rest = at == std::string::npos ? "" : err.substr(at + failed.size());
+    return rest.size() > 1 && rest.find('\n') == rest.size() - 1 ? rest : "";
+}
+
 } // namespace
 
 TEST_F(Brevin, UsageErrorsGiveTheUsageLineAndStatus1)
@@ -128,10 +137,12 @@ TEST_F(Brevin, ResponsesAreWrittenAsSentWhateverTheirStatus)
 
 TEST_F(Brevin, VerbosityAddsLengthHeadersAndTraceInOrder)
 {
+    // A fold continues the field of the line before, a repeated one too; the chunked body's
+    // trailer field is not a response header.
     const std::string counts = "Length 2\n5 headers\n";
     const std::string headers = "[0] X-Mixed-CASE: One\n"
-                                "[1] set-cookie: a=1, b=2\n"
-                                "[2] Content-Length: 2\n"
+                                "[1] set-cookie: a=1, b=2 folded\n"
+                                "[2] Transfer-Encoding: chunked\n"
                                 "[3] X-Empty: \n"
                                 "[4] X-Spaced: padded value\n";
     auto r = fetch("/headers", {"-v"});
@@ -151,17 +162,18 @@ TEST_F(Brevin, VerbosityAddsLengthHeadersAndTraceInOrder)
     EXPECT_EQ(r.out, "final");
 }
 
-TEST_F(Brevin, TheRequestAsksTheServerToClose)
+TEST_F(Brevin, TheRequestAsksTheServerToCloseAndNamesItsAgent)
 {
     auto r = fetch("/echo");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("GET /echo HTTP/1.1\r\n", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("\r\nConnection: close\r\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\r\nUser-Agent: brevin/" KIT_VERSION "\r\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("keep-alive"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Accept-Encoding"), std::string::npos) << r.out;
 }
 
-TEST_F(Brevin, FailedRetrievalsLeaveAnEmptyOutputFileAndStatus1)
+TEST_F(Brevin, FailedRetrievalsSayWhyAtVerbosity1AndLeaveAnEmptyOutputFile)
 {
     TempDir d;
     std::string out = d / "out";
@@ -171,16 +183,44 @@ TEST_F(Brevin, FailedRetrievalsLeaveAnEmptyOutputFileAndStatus1)
         Listener l;
         port = l.port;
     }
-    std::vector<std::string> urls = {"http://127.0.0.1:" + std::to_string(port) + "/", server.url("/truncated"),
-                                     server.url("/badchunk"), server.url("/cutchunk"), "ftp://127.0.0.1/x",
-                                     "not a url at all"};
-    for (auto &url : urls) {
+    // A label of 64 octets cannot go into a DNS query: the name fails here, no server asked.
+    std::string nohost = std::string(64, 'x') + ".host.invalid";
+    // A server whose certificate comes from a throw-away CA that the system does not trust.
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1",
+              "-subj", "/CN=brevin test CA", "-keyout", d / "ca.key", "-out", d / "ca.crt"},
+             {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=127.0.0.1",
+              "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", d / "tls.key", "-out", d / "tls.csr"},
+             {"x509", "-req", "-in", d / "tls.csr", "-CA", d / "ca.crt", "-CAkey", d / "ca.key", "-days", "1",
+              "-copy_extensions", "copy", "-out", d / "tls.crt"}}) {
+        args.insert(args.begin(), "openssl");
+        ASSERT_EQ(run(args).status, 0) << args[1];
+    }
+    HttpServer tls;
+    tls.start(HTTPD, {"--tls", d / "tls.crt", d / "tls.key"});
+    ASSERT_GT(tls.port, 0);
+
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"http://127.0.0.1:" + std::to_string(port) + "/", "Failed to connect to 127.0.0.1 port " + std::to_string(port)},
+        {"http://" + nohost + "/", "Could not resolve host: " + nohost},
+        {"https://127.0.0.1:" + std::to_string(tls.port) + "/hello", "SSL certificate problem"},
+        {server.url("/truncated"), "transfer closed with 90 bytes remaining"},
+        {server.url("/badchunk"), "chunked-encoding"},
+        {server.url("/cutchunk"), "transfer closed"},
+        {"ftp://127.0.0.1/x", "Protocol \"ftp\" not supported"},
+        {"not a url at all", "URL using bad/illegal format"}};
+    for (auto &[url, cause] : cases) {
         spit(out, "stale");
         auto r = run({BREVIN, "-v", "-o", out, url});
         EXPECT_EQ(r.status, 1) << url;
-        EXPECT_EQ(r.err, "Error retrieving document\n") << url;
+        EXPECT_EQ(r.err, "Error retrieving document\n" + reason(r.err)) << url;
+        EXPECT_NE(reason(r.err).find(cause), std::string::npos) << r.err;
         EXPECT_TRUE(fs::exists(out));
         EXPECT_EQ(slurp(out), "") << url;
+        // Without -v the single line, as scripts expect.
+        r = run({BREVIN, "-o", out, url});
+        EXPECT_EQ(r.status, 1) << url;
+        EXPECT_EQ(r.err, "Error retrieving document\n") << url;
     }
 }
 
@@ -194,6 +234,17 @@ TEST_F(Brevin, AnOutputFileThatCannotBeWrittenStopsBeforeTheNetwork)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, path + ": can't write output file\n");
     EXPECT_FALSE(l.connected()) << "a connection was made";
+
+    // A closed standard output is one that cannot be written; nothing that brevin or libcurl
+    // opens may take its place.
+    r = run({BREVIN, "-v", url}, 10000ms, [] { close(1); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "standard output: can't write output file\n");
+    EXPECT_FALSE(l.connected()) << "a connection was made";
+    // With standard error closed, the messages must not end up in the output file.
+    r = run({BREVIN, "-vvv", "-o", d / "out", server.url("/headers")}, 10000ms, [] { close(2); });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(slurp(d / "out"), "hi");
 
     // A write that fails after the fetch is a failure too.
     r = run({BREVIN, "-o", "/dev/full", server.url("/hello")});
@@ -209,7 +260,9 @@ TEST_F(Brevin, HostileServersGetAClearFailureNeverACrash)
         spit(out, "stale");
         auto r = run({BREVIN, "-vvv", "-o", out, server.url(path)});
         EXPECT_EQ(r.status, 1) << path;
-        EXPECT_EQ(r.err, "set_uri\nset_header\nprepare\nprocess\nError retrieving document\n") << path;
+        EXPECT_EQ(r.err, "set_uri\nset_header\nprepare\nprocess\nError retrieving document\n" + reason(r.err))
+            << path;
+        EXPECT_NE(reason(r.err), "") << path;
         EXPECT_EQ(slurp(out), "") << path;
     }
     // Binary noise in a well-formed response is a body like any other.

@@ -2,11 +2,15 @@
 """A scripted HTTP server on 127.0.0.1 for the tests: each path sends exact bytes.
 
 Prints the port it listens on, then serves until killed. Every response is written raw, so
-well-formed, odd and hostile replies are all equally easy to produce.
+well-formed, odd and hostile replies are all equally easy to produce. With --tls CERT KEY it
+speaks HTTPS with that certificate chain and key.
 """
 import socket
 import socketserver
+import ssl
 import sys
+
+TLS = None
 
 
 def big(n):
@@ -47,8 +51,9 @@ ROUTES = {
              b"<h1>not found</h1>\r\n\r\n"),
     "/chunked": chunked([b"first ", b"second ", big(70000), b" last"]),
     "/http10": b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + b"old style\n" * 1000,
-    "/headers": (b"HTTP/1.1 200 OK\r\nX-Mixed-CASE: One\r\nset-cookie: a=1\r\nContent-Length: 2\r\n"
-                 b"Set-Cookie: b=2\r\nX-Empty:\r\nX-Spaced:   padded value  \r\n\r\nhi"),
+    "/headers": (b"HTTP/1.1 200 OK\r\nX-Mixed-CASE: One\r\nset-cookie: a=1\r\nTransfer-Encoding: chunked\r\n"
+                 b"Set-Cookie: b=2\r\n  folded\r\nX-Empty:\r\nX-Spaced:   padded value  \r\n\r\n"
+                 b"2\r\nhi\r\n0\r\nX-Trailer: not a header\r\n\r\n"),
     "/continue": (b"HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
                   b"HTTP/1.1 200 OK\r\nX-Final: yes\r\nContent-Length: 5\r\n\r\nfinal"),
     "/redirect": (b"HTTP/1.1 302 Found\r\nLocation: /hello\r\nContent-Length: 6\r\n\r\nmoved\n"),
@@ -68,6 +73,11 @@ class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         head = b""
         self.request.settimeout(10)
+        if TLS:
+            try:
+                self.request = TLS.wrap_socket(self.request, server_side=True)
+            except OSError:
+                return
         while b"\r\n\r\n" not in head and len(head) < 65536:
             data = self.request.recv(4096)
             if not data:
@@ -91,6 +101,10 @@ class Server(socketserver.ThreadingTCPServer):
 
 
 def main():
+    global TLS
+    if sys.argv[1:2] == ["--tls"]:
+        TLS = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        TLS.load_cert_chain(sys.argv[2], sys.argv[3])
     with Server(("127.0.0.1", 0), Handler) as srv:
         print(srv.server_address[1], flush=True)
         srv.serve_forever()

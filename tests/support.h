@@ -263,9 +263,11 @@ struct HttpServer {
     TempDir dir;
 
     // Starts the server; it prints its port on a line of its own once it listens.
-    void start(const std::string &script)
+    void start(const std::string &script, const std::vector<std::string> &args = {})
     {
-        pid = spawn({"/usr/bin/python3", script}, dir / "port", dir / "log");
+        std::vector<std::string> argv = {"/usr/bin/python3", script};
+        argv.insert(argv.end(), args.begin(), args.end());
+        pid = spawn(argv, dir / "port", dir / "log");
         waitfor([&] { return slurp(dir / "port").find('\n') != std::string::npos; }, 10000ms);
         port = atoi(slurp(dir / "port").c_str());
     }
@@ -278,4 +280,5 @@ struct HttpServer {
             pid = 0;
         }
     }
+    ~HttpServer() { stop(); }
 };
