@@ -129,7 +129,7 @@ if [ "$kind" = release ]; then
     local list
     list=$(stamps "$1") && [ -n "$list" ] && [ -z "$(grep -vx "$2" <<< "$list")" ]
   }
-  logdate=$(dpkg-parsechangelog -l "$src/packaging/changelog" -STimestamp)
+  logdate=$(dpkg-parsechangelog -l "$src/scripts/package/changelog" -STimestamp)
   if $ingit; then
     check "every stamp in the package is the commit's date" stamped "$deb" "$(git -C "$src" log -1 --format=%ct)"
     rm "$copy/.git"

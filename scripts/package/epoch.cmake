@@ -1,7 +1,7 @@
 # Read by cpack before it builds the package. cpack stamps every member of the package with
 # SOURCE_DATE_EPOCH when it is set; unless the caller has set it, it is the date of the commit
 # the sources are at, or outside a git checkout (a release tarball) the date of the latest
-# entry in packaging/changelog. So two builds of the same commit give the same bytes.
+# entry in scripts/package/changelog. So two builds of the same commit give the same bytes.
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(from "the environment")
 else()
@@ -22,13 +22,13 @@ else()
     set(from "the last commit")
   endif()
   if(NOT epoch MATCHES "^[0-9]+$")
-    execute_process(COMMAND dpkg-parsechangelog -l "${src}/packaging/changelog" -STimestamp
+    execute_process(COMMAND dpkg-parsechangelog -l "${src}/scripts/package/changelog" -STimestamp
                     OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE
                     RESULT_VARIABLE rc)
-    set(from "packaging/changelog")
+    set(from "scripts/package/changelog")
   endif()
   if(NOT epoch MATCHES "^[0-9]+$")
-    message(FATAL_ERROR "cannot find a date for SOURCE_DATE_EPOCH, neither in git nor in packaging/changelog")
+    message(FATAL_ERROR "cannot find a date for SOURCE_DATE_EPOCH, neither in git nor in scripts/package/changelog")
   endif()
   set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
 endif()
