@@ -14,15 +14,16 @@
 
 int main(int argc, char **argv)
 {
-    // Descriptors 0, 1 and 2 are held open, on /dev/null when they came closed, so that
-    // nothing opened later (the output file, libcurl's sockets) takes their place and gets
-    // the document or the messages meant for them.
+    // Descriptors 0, 1 and 2 are held open when they came closed, so that nothing opened
+    // later (the output file, libcurl's sockets) takes their place and gets the document or
+    // the messages meant for them. The stand-in is the root folder as a bare path: nothing can
+    // be written to it, nor to what opening it again by name (-o /dev/stdout) gives.
     bool nostdout = false;
     for (int fd = 0; fd <= 2; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
         nostdout = nostdout || fd == 1;
-        if (open("/dev/null", fd ? O_WRONLY : O_RDONLY) != fd)
+        if (open("/", O_PATH) != fd)
             return 1;
     }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
+#include <malloc.h>
 #include <new>
 #include <string>
 #include <string_view>
@@ -34,7 +35,11 @@ struct ghttp_request {
     fields out;                  // request headers set by the caller
     fields in;                   // response headers, in the order received
     size_t last = SIZE_MAX;      // the field of `in` that the previous header line belonged to
-    bool inhead = false;         // inside a response head; lines after it are trailers
+    // Where the header lines stand: before a response's status line, inside its head, or past
+    // the final head (in the trailer of a chunked body, whose fields are no response headers).
+    enum { before, head, past } at = before;
+    bool interim = false;        // the head is that of an interim 1xx response
+    const char *lack = nullptr;  // what memory was lacking for, when it was
     char *body = nullptr;
     size_t len = 0, cap = 0;
     bool bad = false;            // a value was refused: the exchange cannot run
@@ -104,15 +109,19 @@ static size_t onbody(char *data, size_t size, size_t n, void *p)
             want = r->cap * 2;   // large blocks grow by mremap, without a copy
         if (!grown)
             grown = static_cast<char *>(realloc(r->body, want));
-        if (!grown)
+        if (!grown) {
+            r->lack = "not enough memory to hold the body";
             return 0;   // libcurl ends the exchange with a write error
+        }
         r->body = grown;
         r->cap = want;
         // A large body is better held in huge pages: a 4 KiB page costs a fault and a TLB
         // entry of its own, which for a body of a GiB takes longer than the transfer itself.
+        // The advice covers the block's whole mapping: advice on a part would split it, and a
+        // split mapping cannot grow by mremap, so every later growth would be a copy.
         if (want >= 4 << 20) {
-            uintptr_t from = (uintptr_t(grown) + 4095) & ~uintptr_t(4095);
-            uintptr_t to = (uintptr_t(grown) + want) & ~uintptr_t(4095);
+            uintptr_t from = uintptr_t(grown) & ~uintptr_t(4095);
+            uintptr_t to = (uintptr_t(grown) + malloc_usable_size(grown) + 4095) & ~uintptr_t(4095);
             madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
         }
     }
@@ -121,9 +130,9 @@ static size_t onbody(char *data, size_t size, size_t n, void *p)
     return add;
 }
 
-// One header line at a time. A status line starts a new response (after an interim 1xx),
-// so only the final response's fields are kept; the blank line ends its head, and the fields
-// that come after it, in the trailer of a chunked body, are not response headers.
+// One header line at a time. The first line of a head is its status line; after an interim
+// 1xx head another response follows, so only the final response's fields are kept. The fields
+// that come after the final head, in the trailer of a chunked body, are not response headers.
 static size_t onheader(char *data, size_t size, size_t n, void *p)
 {
     auto *r = static_cast<ghttp_request *>(p);
@@ -138,13 +147,17 @@ static size_t onheader(char *data, size_t size, size_t n, void *p)
         return s;
     };
     try {
-        if (line.starts_with("HTTP/")) {
+        if (r->at == r->before) {
             r->in.list.clear();
             r->in.index.clear();
-            r->inhead = true;
             r->last = SIZE_MAX;
-        } else if (line.empty() || !r->inhead) {
-            r->inhead = false;
+            auto code = line.find(' ');
+            r->interim = code != std::string_view::npos && code + 1 < line.size() && line[code + 1] == '1';
+            r->at = r->head;
+        } else if (r->at == r->past) {
+            // a trailer field: not a response header
+        } else if (line.empty()) {
+            r->at = r->interim ? r->before : r->past;
         } else if (line[0] == ' ' || line[0] == '\t') {
             // A folded continuation of the field on the line before.
             if (r->last != SIZE_MAX && !trim(line).empty()) {
@@ -156,8 +169,11 @@ static size_t onheader(char *data, size_t size, size_t n, void *p)
             r->last = slot(r->in, line.substr(0, colon), added);
             std::string &v = r->in.list[r->last].second;
             v.append(added ? "" : ", ").append(trim(line.substr(colon + 1)));
+        } else {
+            r->last = SIZE_MAX;   // a line that is no field: nothing to continue
         }
     } catch (const std::bad_alloc &) {
+        r->lack = "not enough memory to hold the response headers";
         return 0;   // libcurl ends the exchange with a write error
     }
     return size * n;
@@ -271,14 +287,21 @@ ghttp_status ghttp_process(ghttp_request *r)
     r->in.list.clear();
     r->in.index.clear();
     r->last = SIZE_MAX;
-    r->inhead = false;
+    r->at = r->before;
+    r->lack = nullptr;
     r->len = 0;
     if (r->bad)
         return ghttp_error;
     r->curlerror[0] = '\0';
     CURLcode rc = curl_easy_perform(r->curl);
-    r->error = rc == CURLE_OK ? "" : r->curlerror[0] ? r->curlerror : curl_easy_strerror(rc);
-    return rc == CURLE_OK ? ghttp_done : ghttp_error;
+    // A connection closed inside the head leaves a response that libcurl may take as complete.
+    if (rc == CURLE_OK && r->at != r->past)
+        r->error = "the response ended inside its header";
+    else if (rc != CURLE_OK)
+        r->error = r->lack ? r->lack : r->curlerror[0] ? r->curlerror : curl_easy_strerror(rc);
+    else
+        r->error.clear();
+    return r->error.empty() ? ghttp_done : ghttp_error;
 }
 
 const char *ghttp_get_error(ghttp_request *r)

@@ -98,6 +98,12 @@ TEST_F(Brevin, BodiesAreWrittenByteForByte)
     r = fetch("/chunked");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == chunked);
+    // A body of unknown length grows in place: it is never held twice over.
+    r = fetch("/bigchunked");
+    EXPECT_TRUE(r.out == pattern(33 * 1024 * 1024 + 5)) << r.out.size();
+#ifndef __SANITIZE_ADDRESS__   // the sanitizer's realloc always copies
+    EXPECT_LT(r.maxrss_kb, 48 * 1024) << "kB at the peak, for a body of 33 MiB";
+#endif
 
     std::string old;
     for (int i = 0; i < 1000; i++)
@@ -155,6 +161,11 @@ TEST_F(Brevin, VerbosityAddsLengthHeadersAndTraceInOrder)
                          "get_body\n");
     EXPECT_EQ(r.out, "hi");
     EXPECT_EQ(r.status, 0);
+
+    // A status line in small letters; a line that is no field ends a fold; a field may start
+    // with "HTTP/" like any other.
+    r = fetch("/oddhead", {"-vv"});
+    EXPECT_EQ(r.err, "Length 2\n3 headers\n[0] X-A: v\n[1] HTTP/9: kept\n[2] Content-Length: 2\n");
 
     // Only the final response's headers, after an interim one.
     r = fetch("/continue", {"-vv"});
@@ -241,6 +252,10 @@ TEST_F(Brevin, AnOutputFileThatCannotBeWrittenStopsBeforeTheNetwork)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "standard output: can't write output file\n");
     EXPECT_FALSE(l.connected()) << "a connection was made";
+    r = run({BREVIN, "-o", "/dev/stdout", url}, 10000ms, [] { close(1); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "/dev/stdout: can't write output file\n");
+    EXPECT_FALSE(l.connected()) << "a connection was made";
     // With standard error closed, the messages must not end up in the output file.
     r = run({BREVIN, "-vvv", "-o", d / "out", server.url("/headers")}, 10000ms, [] { close(2); });
     EXPECT_EQ(r.status, 0);
@@ -256,7 +271,7 @@ TEST_F(Brevin, HostileServersGetAClearFailureNeverACrash)
 {
     TempDir d;
     std::string out = d / "out";
-    for (std::string path : {"/garbage", "/hugeheader", "/nocolon", "/rawnoise", "/badchunk", "/truncated"}) {
+    for (std::string path : {"/garbage", "/hugeheader", "/nocolon", "/rawnoise", "/badchunk", "/truncated", "/cuthead"}) {
         spit(out, "stale");
         auto r = run({BREVIN, "-vvv", "-o", out, server.url(path)});
         EXPECT_EQ(r.status, 1) << path;

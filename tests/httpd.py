@@ -54,6 +54,10 @@ ROUTES = {
     "/headers": (b"HTTP/1.1 200 OK\r\nX-Mixed-CASE: One\r\nset-cookie: a=1\r\nTransfer-Encoding: chunked\r\n"
                  b"Set-Cookie: b=2\r\n  folded\r\nX-Empty:\r\nX-Spaced:   padded value  \r\n\r\n"
                  b"2\r\nhi\r\n0\r\nX-Trailer: not a header\r\n\r\n"),
+    "/oddhead": (b"http/1.1 200 OK\r\nX-A: v\r\n: no name\r\n  not for X-A\r\nHTTP/9: kept\r\n"
+                 b"Content-Length: 2\r\n\r\nok"),
+    "/cuthead": b"HTTP/1.1 200 OK\r\nX-A: 1\r\nX-B",
+    "/bigchunked": chunked([big(33 * 1024 * 1024 + 5)]),
     "/continue": (b"HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
                   b"HTTP/1.1 200 OK\r\nX-Final: yes\r\nContent-Length: 5\r\n\r\nfinal"),
     "/redirect": (b"HTTP/1.1 302 Found\r\nLocation: /hello\r\nContent-Length: 6\r\n\r\nmoved\n"),
