@@ -47,8 +47,10 @@ runall() {
   fi
 }
 
-# cmake --install into a prefix.
-cmake --install "$build" --prefix "$tmp/prefix" > /dev/null
+# cmake --install into a prefix, staged under DESTDIR so that nothing lands outside $tmp, even
+# where an install folder was configured as an absolute path.
+DESTDIR=$tmp/dest cmake --install "$build" --prefix /prefix > /dev/null
+ln -s dest/prefix "$tmp/prefix"
 # Compressed the Debian way, so that the same page gives the same bytes: gzip -9n.
 gzip9n() { cmp -s "$1" <(gzip -dc "$1" | gzip -9n); }
 for t in corvane brevin moltrin; do
@@ -78,15 +80,17 @@ runall "$tmp/root/usr"
 doc=$tmp/root/usr/share/doc/smallkit
 check "the changelog's latest entry is the package's version" \
   test "$(gzip -dc "$doc/changelog.gz" | dpkg-parsechangelog -l - -SVersion)" = "$(dpkg-deb -f "$deb" Version)"
-# The licence text of the copyright file is the one in LICENSE.
+# The licence text of the copyright file is the one in LICENSE, and so are the holder and year.
 check "the copyright file carries LICENSE" cmp -s \
   <(sed -n '/^Permission/,$p' "$src/LICENSE") \
   <(sed -n '/^ Permission/,/^[^ ]/{/^ /s/^ //p}' "$doc/copyright" | sed 's/^\.$//')
+check "the copyright file names LICENSE's holder" test \
+  "$(sed -n 's/^Copyright (c) //p' "$src/LICENSE")" = "$(sed -n 's/^Copyright: //p' "$doc/copyright")"
 
 if [ "$kind" = release ]; then
   # Debian's own checker: not one error or warning.
   lint=0
-  lintian --fail-on error,warning "$deb" > "$tmp/lintian" 2> "$tmp/lintian.err" || lint=$?
+  TMPDIR=$tmp lintian --fail-on error,warning "$deb" > "$tmp/lintian" 2> "$tmp/lintian.err" || lint=$?
   cat "$tmp/lintian"
   [ "$lint" -eq 0 ] || grep -v 'root privileges' "$tmp/lintian.err" >&2 || true
   check "lintian finds nothing" test "$lint" -eq 0 -a ! -s "$tmp/lintian"
@@ -108,6 +112,7 @@ if [ "$kind" = release ]; then
   (umask "$other" &&
     cmake -S "$copy" -B "$copy/out" -G "$(cache CMAKE_GENERATOR)" \
       -DCMAKE_BUILD_TYPE="$(cache CMAKE_BUILD_TYPE)" -DCMAKE_CXX_COMPILER="$(cache CMAKE_CXX_COMPILER)" \
+      -DCMAKE_CXX_FLAGS="$(cache CMAKE_CXX_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(cache CMAKE_EXE_LINKER_FLAGS)" \
       -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON > "$tmp/build2.log" &&
     cmake --build "$copy/out" -j2 --target corvane brevin moltrin gzipped_docs >> "$tmp/build2.log" &&
     cd "$copy/out" && cpack -G DEB -B "$tmp/pkg2" >> "$tmp/build2.log") || { cat "$tmp/build2.log"; exit 1; }
