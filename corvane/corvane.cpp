@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -30,11 +31,15 @@ static int pfd[2];
 // come together share one signal, so it waits until no ended child is left; other children
 // (orphans handed to a container's first process, a wrapper's leftovers) are reaped as well
 // and their records dropped by the loop. A delivery that reaps nothing writes one record with
-// pid 0 (a stop or continue) or -1 (a failed wait).
+// pid 0 (a stop or continue) or -1 (a failed wait). It reaps no child whose record would not
+// fit in the pipe: such a child waits, and the loop signals again once it has emptied a full pipe.
 static void reap(int)
 {
     int saved = errno;
     for (bool any = false;; any = true) {
+        int queued = 0;
+        if (ioctl(pfd[1], FIONREAD, &queued) != 0 || fcntl(pfd[1], F_GETPIPE_SZ) - queued < 8)
+            break;
         int rec[2];
         rec[1] = -1;
         rec[0] = waitpid(-1, &rec[1], WNOHANG);
@@ -82,6 +87,13 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    // Descriptors 0, 1 and 2 that came closed are held on /dev/null, so that neither the FIFO
+    // nor the self-pipe can take their place (an error line would end up in the self-pipe);
+    // close-on-exec, so the child gets them closed as we did.
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR | O_CLOEXEC) != fd)
+            return 1;
+
     // The folder that holds the FIFO, and the FIFO's name in it.
     std::string dir = path;
     size_t slash = dir.rfind('/');
@@ -100,9 +112,9 @@ int main(int argc, char **argv)
     sigdelset(&waitmask, SIGCHLD);
     sigprocmask(SIG_SETMASK, &heldmask, nullptr);
 
-    // Tells when the FIFO we hold is removed, renamed or replaced and, only while we have no
-    // FIFO, when its name in the folder changes. Without it, the path is prepared again after
-    // every read only, and a missing FIFO on every event of the child.
+    // Tells when the FIFO we hold, or our link to it, is removed, renamed or replaced, when
+    // its folder goes, and, only while we have no FIFO, when its name in the folder changes.
+    // Without it, the path is prepared again after every read, and without a FIFO every second.
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch >= FD_SETSIZE) {
         close(watch);
@@ -112,15 +124,19 @@ int main(int argc, char **argv)
     bool told = watch < 0;   // the lack of a watch is reported once
     if (told)
         perror("inotify_init1");
-    int wd = -1;    // the watch on the FIFO's inode
-    int dwd = -1;   // the watch on its folder, while we have no FIFO
+    int wd = -1;          // the watch on the FIFO's inode
+    int lwd = -1;         // the watch on the path itself: our link to the FIFO, or the FIFO
+    int dwd = -1;         // the watch on the folder
+    uint32_t dmask = 0;   // what dwd watches for
 
     int fifo = -1;        // the FIFO's read descriptor, -1 while there is none
     struct stat cur {};   // identity of the FIFO behind fifo
     // A writer that opened the FIFO before the path was made to lead elsewhere still holds
     // it: that FIFO is kept, retired, and read like the current one until its writers are gone.
     int old = -1;
-    bool probe = false;   // read the newly retired FIFO at once: an end-of-file means no writer
+    int probe = -1;       // a FIFO just retired, read at once: an end-of-file means no writer
+    const char *lastfail = nullptr;   // the failure last reported, not repeated while it lasts
+    int lasterr = 0;
     bool first = true;    // start-up: failures to prepare the FIFO are fatal
     bool reopen = true;
     int restart = 0;
@@ -135,16 +151,15 @@ int main(int argc, char **argv)
             // closed, so the FIFO never lacks a reader and no writer's bytes are dropped.
             reopen = false;
             const char *failed = nullptr;
-            bool made = false;
             int follow = O_NOFOLLOW;
+            bool theirs = false;   // reached through another user's link
             struct stat st, ds;
-            if (mkfifo(path, 0666) == 0) {
-                made = true;
-            } else if (errno != EEXIST) {
+            bool made = mkfifo(path, 0666) == 0;
+            if (!made && errno != EEXIST) {
                 failed = "mkfifo";
-            } else if (lstat(path, &st) != 0) {
+            } else if (!made && lstat(path, &st) != 0) {
                 failed = "stat";
-            } else {
+            } else if (!made) {
                 // In a sticky world-writable folder such as /tmp anybody can plant a link to
                 // any FIFO: follow only our own links there, or the folder owner's.
                 if (S_ISLNK(st.st_mode) &&
@@ -152,20 +167,15 @@ int main(int argc, char **argv)
                      (stat(dir.c_str(), &ds) == 0 && (ds.st_uid == st.st_uid || !(ds.st_mode & S_ISVTX) ||
                                                       !(ds.st_mode & S_IWOTH))))) {
                     follow = 0;
+                    theirs = st.st_uid != geteuid();
                     if (stat(path, &st) != 0)
                         failed = "stat";
                 }
-                if (!failed && !S_ISFIFO(st.st_mode)) {
-                    if (unlink(path) != 0 || mkfifo(path, 0666) != 0)
-                        failed = "unlink";
-                    else
-                        made = true;
-                }
+                if (!failed && !S_ISFIFO(st.st_mode) && (unlink(path) != 0 || mkfifo(path, 0666) != 0))
+                    failed = "unlink";
             }
             int fd = -1;
-            if (!failed) {
-                // The mode is set through the descriptor actually opened, never by path, so a
-                // link swapped in meanwhile cannot redirect it to another file.
+            for (int tries = 0; !failed && fd < 0; tries++) {
                 fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | follow);
                 if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode) || fd >= FD_SETSIZE)) {
                     int e = fd >= FD_SETSIZE ? EMFILE : EINVAL;
@@ -173,57 +183,80 @@ int main(int argc, char **argv)
                     fd = -1;
                     errno = e;
                 }
+                // Out of descriptors: open the same FIFO again only after the old descriptor
+                // is closed, which leaves it without a reader for an instant, not for good.
+                if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !tries && fifo >= 0 &&
+                    stat(path, &ds) == 0 && ds.st_ino == cur.st_ino && ds.st_dev == cur.st_dev) {
+                    close(fifo);
+                    fifo = -1;
+                    continue;
+                }
                 if (fd < 0)
                     failed = "open";
             }
-            if (failed) {
+            int e = failed ? errno : 0;
+            if (failed && (failed != lastfail || e != lasterr))
                 perror(failed);
-                if (first)
-                    return 1;
-            } else if (first || made) {
-                // Another user's FIFO is used as it is.
-                if (st.st_uid != geteuid()) {
+            if (failed && first)
+                return 1;
+            lastfail = failed;
+            lasterr = e;
+
+            bool moved = fd < 0 || fifo < 0 || st.st_ino != cur.st_ino || st.st_dev != cur.st_dev;
+            if (fd >= 0 && moved) {
+                // A FIFO new to us gets mode 0666, if it is ours and not reached through
+                // another user's link; any other FIFO is used as it is.
+                if (st.st_uid != geteuid() || theirs) {
                     errno = EPERM;
                     perror("chmod");
                 } else if (fchmod(fd, 0666) != 0) {
                     perror("chmod");
                 }
             }
-            bool moved = fd < 0 || fifo < 0 || st.st_ino != cur.st_ino || st.st_dev != cur.st_dev;
             if (fifo >= 0 && !moved) {
                 close(fifo);
             } else if (fifo >= 0) {
-                if (old >= 0)
-                    close(old);   // at most one retired FIFO
-                old = fifo;
-                probe = true;
+                // Retired: it is read at once to learn whether a writer holds it.
+                if (probe >= 0) {
+                    if (old >= 0)
+                        close(old);
+                    old = probe;
+                }
+                probe = fifo;
             }
             fifo = fd;
             if (fd >= 0)
                 cur = st;
             if (moved && watch >= 0) {
+                // A folder that is gone leaves nothing to watch; anything else is a limit.
+                auto added = [&](int w) {
+                    if (w < 0 && errno != ENOENT && errno != ENOTDIR && !told) {
+                        told = true;
+                        perror("inotify_add_watch");
+                    }
+                    return w;
+                };
+                if (lwd >= 0 && lwd != wd)
+                    inotify_rm_watch(watch, lwd);
                 if (wd >= 0)
                     inotify_rm_watch(watch, wd);
-                wd = -1;
-                int got = 0;
+                wd = lwd = -1;
                 if (fd >= 0) {
-                    if (dwd >= 0)
-                        inotify_rm_watch(watch, dwd);
-                    dwd = -1;
                     char self[32];
                     snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-                    got = wd = inotify_add_watch(watch, self, IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
-                    // Removed or replaced before the watch was in place: nothing would tell.
-                    if (wd >= 0 && (stat(path, &ds) != 0 || ds.st_ino != st.st_ino || ds.st_dev != st.st_dev))
+                    constexpr uint32_t gone = IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
+                    wd = added(inotify_add_watch(watch, self, gone));
+                    lwd = added(inotify_add_watch(watch, path, gone | IN_DONT_FOLLOW));
+                    // Removed or replaced before the watches were in place: nothing would tell.
+                    if (stat(path, &ds) != 0 || ds.st_ino != st.st_ino || ds.st_dev != st.st_dev)
                         reopen = true;
-                } else if (dwd < 0) {
-                    got = dwd = inotify_add_watch(watch, dir.c_str(), IN_ONLYDIR | IN_CREATE | IN_DELETE |
-                                                                          IN_MOVED_FROM | IN_MOVED_TO);
                 }
-                // A folder that is gone leaves nothing to watch; anything else is a limit.
-                if (got < 0 && errno != ENOENT && errno != ENOTDIR && !told) {
-                    told = true;
-                    perror("inotify_add_watch");
+                // The folder: whether it goes, and while we have no FIFO, our name in it.
+                uint32_t want = IN_ONLYDIR | IN_MOVE_SELF | IN_DELETE_SELF |
+                                (fd < 0 ? IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO : 0);
+                if (dwd < 0 || want != dmask) {
+                    dwd = added(inotify_add_watch(watch, dir.c_str(), want));
+                    dmask = want;
                 }
             }
             first = false;
@@ -271,26 +304,33 @@ int main(int argc, char **argv)
         fd_set rd;
         FD_ZERO(&rd);
         int bound = pfd[0];
-        for (int fd : {pfd[0], fifo, old, watch}) {
+        for (int fd : {pfd[0], fifo, old, probe, watch}) {
             if (fd >= 0) {
                 FD_SET(fd, &rd);
                 bound = fd > bound ? fd : bound;
             }
         }
         // The only place where SIGCHLD may come in: its handler's records wake this select.
-        timespec now {};
-        int ready = pselect(bound + 1, &rd, nullptr, nullptr, probe ? &now : nullptr, &waitmask);
-        if (ready < 0 || (ready == 0 && !probe))
+        // A retired FIFO to probe is read at once; without a FIFO and anything that would tell
+        // when the path is free, it is prepared again every second.
+        timespec now {}, second {1, 0};
+        bool blind = fifo < 0 && dwd < 0;
+        int ready = pselect(bound + 1, &rd, nullptr, nullptr, probe >= 0 ? &now : blind ? &second : nullptr,
+                            &waitmask);
+        if (ready < 0)
             continue;
+        if (blind)
+            reopen = true;
 
-        if (FD_ISSET(pfd[0], &rd)) {
+        if (ready > 0 && FD_ISSET(pfd[0], &rd)) {
             // Every record waiting, so that no record of the child is left behind one of
             // another child, and no command below can signal a pid that was reaped.
             int rec[64][2];
-            ssize_t n;
+            ssize_t n, total = 0;
             bool ended = false;
             int status = 0;
             while ((n = read(pfd[0], rec, sizeof rec)) > 0) {
+                total += n;
                 for (ssize_t i = 0; i < n / ssize_t(sizeof rec[0]); i++) {
                     if (rec[i][0] == child) {
                         ended = true;
@@ -298,6 +338,8 @@ int main(int argc, char **argv)
                     }
                 }
             }
+            if (total > fcntl(pfd[0], F_GETPIPE_SZ) - 8)
+                raise(SIGCHLD);   // the pipe was full: children may be left to reap
             if (ended) {
                 if (restart) {
                     // The FIFO stays open across the restart, so writers never lose
@@ -312,26 +354,31 @@ int main(int argc, char **argv)
             }
         }
 
-        if (watch >= 0 && FD_ISSET(watch, &rd)) {
+        if (ready > 0 && watch >= 0 && FD_ISSET(watch, &rd)) {
             alignas(inotify_event) char ev[4096];
             ssize_t n;
             while ((n = read(watch, ev, sizeof ev)) > 0) {
                 for (ssize_t i = 0; i < n;) {
                     auto *e = reinterpret_cast<inotify_event *>(ev + i);
                     i += sizeof *e + e->len;
-                    if (e->wd == dwd && (e->mask & IN_IGNORED))
-                        dwd = -1;   // the folder is gone
-                    if ((e->wd == wd && wd >= 0) || (e->mask & IN_Q_OVERFLOW) ||
-                        (e->wd == dwd && e->len && !strcmp(e->name, base)))
+                    if (e->wd == dwd && (e->mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_IGNORED))) {
+                        if (!(e->mask & IN_IGNORED))
+                            inotify_rm_watch(watch, dwd);
+                        dwd = -1;   // the folder is gone: the path leads nowhere now
                         reopen = true;
+                    } else if ((e->wd >= 0 && (e->wd == wd || e->wd == lwd)) || (e->mask & IN_Q_OVERFLOW) ||
+                               (e->wd == dwd && e->len && !strcmp(e->name, base))) {
+                        reopen = true;
+                    }
                 }
             }
         }
-        if (fifo < 0 && dwd < 0)
-            reopen = true;   // nothing tells when the path is free: try again on every event
 
-        // One read is one command, from the current FIFO or the retired one.
-        int from = fifo >= 0 && FD_ISSET(fifo, &rd) ? fifo : old >= 0 && (probe || FD_ISSET(old, &rd)) ? old : -1;
+        // One read is one command, from the current FIFO or a retired one.
+        int from = probe >= 0                              ? probe
+                   : fifo >= 0 && FD_ISSET(fifo, &rd)      ? fifo
+                   : old >= 0 && FD_ISSET(old, &rd)        ? old
+                                                           : -1;
         if (from < 0)
             continue;
         ssize_t n = read(from, cmd, 40);
@@ -342,12 +389,18 @@ int main(int argc, char **argv)
             cmd[n] = 0;
         if (from == fifo) {
             reopen = true;
-        } else {
-            probe = false;
-            if (n == 0 || bad) {
-                close(old);   // its last writer is gone
+        } else if (n == 0 || bad) {
+            close(from);   // no writer holds it, or none is left
+            if (from == probe)
+                probe = -1;
+            else
                 old = -1;
-            }
+        } else if (from == probe) {
+            // A writer holds the FIFO just retired: it is the one kept.
+            if (old >= 0)
+                close(old);
+            old = probe;
+            probe = -1;
         }
         if (n <= 0)
             continue;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <grp.h>
 #include <set>
@@ -219,30 +220,35 @@ TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
     ASSERT_EQ(run(asother({"mkfifo", "-m", "0622", tmp + "/theirs"})).status, 0);
     ASSERT_EQ(mkfifo((tmp + "/mine").c_str(), 0), 0);
     ASSERT_EQ(chmod((tmp + "/mine").c_str(), 0622), 0);
+    // In a folder of their own, another user's link is followed, but never to change a mode.
+    ASSERT_EQ(mkdir((d / "their").c_str(), 0), 0);
+    ASSERT_EQ(chown((d / "their").c_str(), other, other) | chmod((d / "their").c_str(), 01777), 0);
+    ASSERT_EQ(run(asother({"ln", "-s", svc, d / "their/link"})).status, 0);
     auto nobody = [] {
         if (setgroups(0, nullptr) || setgid(other) || setuid(other))
             _exit(126);
     };
     struct Row {
-        std::string name;
+        std::string at;
         bool asother;
         int status;
         std::string err, mode;   // mode: what `stat -c %a` shows of svc, or of the path
     } rows[] = {
         // Another user's link is replaced like a file; the FIFO it pointed at is left alone.
-        {"link", false, 0, "", "600"},
-        {"theirs", false, 0, "chmod: Operation not permitted\n", "622"},
+        {tmp + "/link", false, 0, "", "600"},
+        {tmp + "/theirs", false, 0, "chmod: Operation not permitted\n", "622"},
+        {d / "their/link", false, 0, "chmod: Operation not permitted\n", "600"},
         // A FIFO that cannot be opened for reading: nobody would ever read the commands.
-        {"mine", true, 1, "open: Permission denied\n", "622"},
+        {tmp + "/mine", true, 1, "open: Permission denied\n", "622"},
     };
     for (auto &row : rows) {
-        std::string at = tmp + "/" + row.name;
-        auto r = run({CORVANE, "-fifo", at, "touch", mark}, 20000ms, row.asother ? nobody : std::function<void()>{});
-        EXPECT_EQ(r.status, row.status) << row.name << ": " << r.err;
-        EXPECT_EQ(r.err, row.err) << row.name;
-        EXPECT_EQ(fs::exists(mark), row.status == 0) << row.name;
-        EXPECT_TRUE(isfifo(at) && !fs::is_symlink(at)) << row.name;
-        EXPECT_EQ(run({"stat", "-c", "%a", row.name == "link" ? svc : at}).out, row.mode + "\n") << row.name;
+        auto r = run({CORVANE, "-fifo", row.at, "touch", mark}, 20000ms, row.asother ? nobody : std::function<void()>{});
+        EXPECT_EQ(r.status, row.status) << row.at << ": " << r.err;
+        EXPECT_EQ(r.err, row.err) << row.at;
+        EXPECT_EQ(fs::exists(mark), row.status == 0) << row.at;
+        EXPECT_TRUE(isfifo(row.at) && fs::is_symlink(row.at) == (row.at == d / "their/link")) << row.at;
+        bool link = row.at.ends_with("/link");
+        EXPECT_EQ(run({"stat", "-c", "%a", link ? svc : row.at}).out, row.mode + "\n") << row.at;
         fs::remove(mark);
     }
 }
@@ -265,34 +271,47 @@ TEST(CorvaneExit, ChildStatusesPassThrough)
 TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
 {
     // Children that end together share one SIGCHLD: they end while the controller is stopped.
-    // A wrapper that leaves three children behind when it execs the controller, and the
-    // controller as the first process of a PID namespace, where 20 orphans come to it.
+    // A wrapper that leaves three children behind when it execs the controller; the controller
+    // as the first process of a PID namespace, where 20 orphans come to it and end first; and
+    // a wrapper that leaves more children than the self-pipe (shrunk to a page) has records for.
     TempDir d;
     std::string go = d / "go", fifo = d / "ctl";
     std::string wait = "while [ ! -e " + go + " ]; do sleep 0.01; done";
     bool ns = run({"unshare", "-pf", "true"}).status == 0;
     struct Row {
         std::vector<std::string> args;
-        int others;   // children of the controller besides the program
+        int others;      // children of the controller besides the program
+        bool sleepers;   // the others run sleep, and this test ends them
+        bool first;      // the others end first, and must not be left as zombies
     } rows[] = {
         {{"sh", "-c", "for i in 1 2 3; do (" + wait + ") & done; exec \"$0\" \"$@\"", CORVANE, "-fifo", fifo,
-          "sh", "-c", wait + "; exit 6"}, 3},
-        {{"unshare", "-pf", CORVANE, "-fifo", fifo, "sh", "-c",
-          "for i in $(seq 20); do (sleep 1000 &); done; " + wait + "; exit 6"}, 20},
+          "sh", "-c", wait + "; exit 6"}, 3, false, false},
+        {{"unshare", "-pf", "--kill-child", CORVANE, "-fifo", fifo, "sh", "-c",
+          "for i in $(seq 20); do (sleep 1000 &); done; " + wait + "; exit 6"}, 20, true, true},
+        {{"sh", "-c", "for i in $(seq 600); do sleep 1000 & done; exec \"$0\" \"$@\"", CORVANE, "-fifo", fifo,
+          "sh", "-c", wait + "; exit 6"}, 600, true, false},
     };
     for (auto &row : rows) {
-        if (row.others == 20 && !ns) {
+        if (row.args[0] == "unshare" && !ns) {
             std::cout << "skipped the PID namespace: unshare -pf is not permitted here\n";
             continue;
         }
         fs::remove(go);
         pid_t top = spawn(row.args, d / "out", d / "err");
         pid_t cv = top;
+        // Whatever happens, nothing this row started outlives it.
+        std::shared_ptr<void> cleanup(nullptr, [&](void *) {
+            if (waitpid(top, nullptr, WNOHANG) != 0)
+                return;   // ended and reaped
+            for (pid_t k : childrenof(cv))
+                kill(k, SIGKILL);
+            kill(top, SIGKILL);
+            waitpid(top, nullptr, 0);
+        });
         if (row.args[0] == "unshare") {
             ASSERT_TRUE(waitfor([&] { return childrenof(top).size() == 1 && (cv = childrenof(top)[0]); }));
         }
-        // The orphans, once they have all come to the controller and run sleep.
-        auto orphans = [&] {
+        auto sleepers = [&] {
             std::vector<pid_t> o;
             for (pid_t k : childrenof(cv))
                 if (slurp("/proc/" + std::to_string(k) + "/comm") == "sleep\n")
@@ -300,19 +319,28 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
             return o;
         };
         ASSERT_TRUE(waitfor([&] {
-            return childrenof(cv).size() == size_t(row.others) + 1 && (row.others < 20 || orphans().size() == 20);
+            return childrenof(cv).size() == size_t(row.others) + 1 && (!row.sleepers || sleepers().size() == size_t(row.others));
         })) << row.others;
+        for (auto &e : fs::directory_iterator("/proc/" + std::to_string(cv) + "/fd")) {
+            if (row.others > 512 && fs::read_symlink(e.path()).string().rfind("pipe:", 0) == 0) {
+                int p = open(e.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+                ASSERT_EQ(fcntl(p, F_SETPIPE_SZ, 4096), 4096);
+                close(p);
+            }
+        }
         kill(cv, SIGSTOP);
-        if (row.others == 20) {
-            for (pid_t k : orphans())
+        if (row.sleepers) {
+            for (pid_t k : sleepers())
                 kill(k, SIGKILL);   // started by this test's program
-            ASSERT_TRUE(waitfor([&] { return childrenof(cv, true).size() == 20; }));
+            ASSERT_TRUE(waitfor([&] { return childrenof(cv, true).size() == size_t(row.others); }));
+        }
+        if (row.first) {
             kill(cv, SIGCONT);
             EXPECT_TRUE(waitfor([&] { return childrenof(cv, true).empty(); })) << "orphans left as zombies";
             kill(cv, SIGSTOP);
         }
         spit(go, "");
-        ASSERT_TRUE(waitfor([&] { return childrenof(cv, true).size() == (row.others == 20 ? 1 : 4u); }));
+        ASSERT_TRUE(waitfor([&] { return childrenof(cv, true).size() == (row.first ? 1 : row.others + 1u); }));
         kill(cv, SIGCONT);
         EXPECT_EQ(waitexit(top), 6) << row.others << slurp(d / "err");
     }
@@ -504,6 +532,34 @@ TEST(CorvaneFaults, IdleWithAHungUpWriterDoesNotSpin)
     EXPECT_EQ(c.finish(), 0);
 }
 
+TEST(CorvaneFaults, ClosedStandardDescriptorsAndTheLeastDescriptorLimitDoNoHarm)
+{
+    // Started with 0, 1 and 2 closed, and no more descriptors than it needs: the child gets
+    // them closed too, the controller holds them on /dev/null, and commands keep arriving.
+    Controller c;
+    std::string seen = c.dir / "seen";
+#ifdef __SANITIZE_ADDRESS__
+    const std::string limit = "";   // the sanitizer's own leak check needs descriptors at the end
+#else
+    const std::string limit = "ulimit -n 7; ";
+#endif
+    c.pid = spawn({"sh", "-c", "exec <&- >&- 2>&- 3>&- 4>&- 5>&- 6>&-; " + limit + "exec \"$0\" \"$@\"", CORVANE, "-fifo", c.fifo, "sh", "-c",
+                   "exec 3>" + seen + "; for f in 0 1 2; do [ -e /proc/$$/fd/$f ] && echo child $f >&3; "
+                   "readlink /proc/$PPID/fd/$f >&3; done; exec sleep 60"},
+                  c.dir / "out", c.dir / "err");
+    pid_t kid = childrunning(c.pid, "sleep");
+    ASSERT_NE(kid, 0) << c.err() << slurp(seen);
+    EXPECT_EQ(slurp(seen), "/dev/null\n/dev/null\n/dev/null\n");
+    for (int i = 0; i < 2; i++) {
+        ASSERT_TRUE(send(c.fifo, "pause\n")) << i;
+        EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; })) << i;
+        ASSERT_TRUE(send(c.fifo, "resume\n")) << i;
+        EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'S'; })) << i;
+    }
+    ASSERT_TRUE(send(c.fifo, "kill\n"));
+    EXPECT_EQ(c.finish(), 0);
+}
+
 TEST(CorvaneFaults, FifoRemovedOrReplacedWhileRunningComesBack)
 {
     Controller c;
@@ -528,6 +584,10 @@ TEST(CorvaneFaults, FifoRemovedOrReplacedWhileRunningComesBack)
     struct stat st {};
     EXPECT_TRUE(waitfor([&] { return stat(c.fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) && (st.st_mode & 07777) == 0666; }))
         << std::oct << st.st_mode;
+    // Replaced by a FIFO of our own with another mode: it gets 0666 too.
+    ASSERT_EQ(mkfifo((c.dir / "new").c_str(), 0600), 0);
+    ASSERT_EQ(rename((c.dir / "new").c_str(), c.fifo.c_str()), 0);
+    EXPECT_TRUE(waitfor([&] { return stat(c.fifo.c_str(), &st) == 0 && (st.st_mode & 07777) == 0666; }));
     EXPECT_EQ(c.err(), "");
 
     // Replaced by a directory (while the controller is stopped, so that it cannot put a FIFO
@@ -544,6 +604,16 @@ TEST(CorvaneFaults, FifoRemovedOrReplacedWhileRunningComesBack)
     ASSERT_TRUE(send(c.fifo, "kill\n"));
     EXPECT_EQ(c.finish(), 0);
     EXPECT_EQ(c.err(), "unlink: Is a directory\n");
+
+    // Our own link to a FIFO, removed: a FIFO takes its place, not a file a writer creates.
+    Controller l;
+    ASSERT_EQ(mkfifo((l.dir / "real").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("real", l.fifo.c_str()), 0);
+    ASSERT_NE(l.sleeper(), 0);
+    ASSERT_EQ(unlink(l.fifo.c_str()), 0);
+    ASSERT_TRUE(waitfor([&] { return isfifo(l.fifo) && !fs::is_symlink(l.fifo); }));
+    ASSERT_TRUE(send(l.fifo, "kill\n"));
+    EXPECT_EQ(l.finish(), 0);
 }
 
 TEST(CorvaneFaults, AWriterHoldingTheFifoKeepsControlWhenThePathIsRemovedOrReplaced)
@@ -564,7 +634,13 @@ TEST(CorvaneFaults, AWriterHoldingTheFifoKeepsControlWhenThePathIsRemovedOrRepla
         kill(c.pid, before ? SIGSTOP : 0);
         spit(c.dir / "file", "");
         ASSERT_EQ(replace ? rename((c.dir / "file").c_str(), c.fifo.c_str()) : unlink(c.fifo.c_str()), 0);
-        ASSERT_TRUE(before || waitfor([&] { return isfifo(c.fifo); }));
+        // After: a second change, with no writer on the FIFO in between; the writer's is kept.
+        struct stat st {};
+        ASSERT_TRUE(before || (waitfor([&] { return stat(c.fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode); }) &&
+                               unlink(c.fifo.c_str()) == 0 && waitfor([&] {
+                                   struct stat now;
+                                   return stat(c.fifo.c_str(), &now) == 0 && now.st_ino != st.st_ino;
+                               })));
         for (std::string cmd : {"pause\n", "resume\n", "kill\n", "restart\n"}) {
             ASSERT_EQ(write(w, cmd.data(), cmd.size()), ssize_t(cmd.size())) << cmd << strerror(errno);
             kill(c.pid, SIGCONT);
@@ -602,8 +678,15 @@ TEST(CorvaneFaults, WithoutAnyFifoTheChildIsStillSupervised)
     EXPECT_TRUE(waitfor([&] { return c.err().find("mkfifo: No such file or directory\n") != std::string::npos; }))
         << c.err();
     EXPECT_LE(idleticks(c.pid, 200ms), 3);
+    // The folder made again: a FIFO comes back in it, and commands arrive.
+    fs::create_directory(sub);
+    ASSERT_TRUE(send(c.fifo, "pause\n", 5000ms));
+    pid_t kid = childrunning(c.pid, "sh");
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
+    ASSERT_TRUE(send(c.fifo, "resume\n"));
     spit(go, "");
     EXPECT_EQ(c.finish(), 4);
+    EXPECT_EQ(c.err(), "mkfifo: No such file or directory\n") << "said once, not every second";
 }
 
 TEST(CorvaneLoad, ManyWritersAndAnIdleOpenerLoseNoCommand)
