@@ -339,7 +339,7 @@ http {{ access_log off; sendfile on; client_body_temp_path {WORK}/ngx; proxy_tem
                 "curl": lambda url: ["curl", "-s", "-o", out, url]}
     jobs = dict(fetchers, transfer=lambda url: ["curl", "-s", "-o", "/dev/null", "-w", "%{size_download}", url],
                 floor=lambda url: [FIRSTTOUCH, str(size), out], huge=lambda url: [FIRSTTOUCH, "-h", str(size), out])
-    res = {t: {"wall": [], "rss": [], "touch": [], "write": [], "per": [], "bad": []} for t in jobs}
+    res = {t: {"wall": [], "rss": [], "touch": [], "write": [], "per": [], "bad": [], "badsmall": []} for t in jobs}
     try:
         def listening():
             try:
@@ -377,7 +377,7 @@ http {{ access_log off; sendfile on; client_body_temp_path {WORK}/ngx; proxy_tem
                     total += timed(fetchers[t](smallurl))[0]
                     with open(out, "rb") as f:
                         if f.read() != smallbody:
-                            res[t]["bad"].append("not the same work: a 1 KiB page differs from the served one")
+                            res[t]["badsmall"].append("not the same work: a 1 KiB page differs from the served one")
                     os.unlink(out)
                 res[t]["per"].append(total / PLAN["small"] * 1000)
     finally:
@@ -401,11 +401,11 @@ http {{ access_log off; sendfile on; client_body_temp_path {WORK}/ngx; proxy_tem
              fig(c["rss"], "{:.0f}", f"curl {name} peak resident", "MiB"), same(c), vs(c)],
             ["floor: the transfer alone, curl -s -o /dev/null", fig(tr["wall"], "{:.2f}", "floor: transfer", "s"),
              fig(tr["rss"], "{:.0f}"), same(tr), ""]]
-    for r, pages in ((fl, "4 KiB pages"), (hg, "huge pages, as brevin asks for")):
+    for r, pages, key in ((fl, "4 KiB pages", "4 KiB"), (hg, "huge pages, as brevin asks for", "huge")):
         rows += [[f"floor, {pages}: first touch of the block, one byte per 4 KiB",
-                  fig(r["touch"], "{:.2f}", f"floor: first touch of {name}, {pages[:10]}", "s"), "", "", ""],
+                  fig(r["touch"], "{:.2f}", f"floor: first touch of {name}, {key} pages", "s"), "", "", ""],
                  [f"floor, {pages}: write of the block to a file in the same folder, 1 MiB a write",
-                  fig(r["write"], "{:.2f}", f"floor: write of {name}, {pages[:10]}", "s"), "", same(r), ""]]
+                  fig(r["write"], "{:.2f}", f"floor: write of {name} from {key} pages", "s"), "", same(r), ""]]
     rows.append([f"**floor: the transfer, then the faster way to hold and write "
                  f"({'4 KiB' if way is fl else 'huge'} pages)** (sum of medians; range of the sums)",
                  f"**{floor:.2f}** ({lo:.2f}-{hi:.2f})", "", "", "1.00"])
@@ -422,11 +422,11 @@ http {{ access_log off; sendfile on; client_body_temp_path {WORK}/ngx; proxy_tem
     r = med(b["per"]) / med(c["per"])
     rows = [[f"1 KiB page, {PLAN['small']} sequential fetches: time per fetch (ms)",
              fig(b["per"], "{:.2f}", "brevin 1 KiB fetch", "ms"), fig(c["per"], "{:.2f}", "curl 1 KiB fetch", "ms"),
-             f"{r:.2f}", same(b) if b["bad"] or c["bad"] else "yes, both"]]
+             f"{r:.2f}", "; ".join(f"{t}: {res[t]['badsmall'][0]}" for t in fetchers if res[t]["badsmall"]) or "yes, both"]]
     report.append(table(f"brevin against curl -s -o FILE, small pages ({PLAN['small_runs']} runs)",
                         ["what", "brevin", "curl", "ratio", "same work"], rows))
     target("brevin 1 KiB fetch time", "within 5% of curl", f"{(r - 1) * 100:+.1f}% against curl",
-           f"{r:.2f} x curl", r <= 1.05 and not b["bad"] and not c["bad"])
+           f"{r:.2f} x curl", r <= 1.05 and not b["badsmall"] and not c["badsmall"])
     span = lambda v: (med(v), min(v), max(v))
     plot["brevin"] = dict(transfer=med(tr["wall"]), touch=med(way["touch"]), write=med(way["write"]),
                           floor=floor, lo=lo, hi=hi, name=name,
@@ -516,7 +516,7 @@ def plots(plot):
                                                  for v in vals) + "\n")
         panels.append(f"""set key default; set title 'moltrin: first-touch rate, GiB/s (higher is better)'
 set style data histograms; set style histogram errorbars gap 1 lw 1; set style fill solid 0.8 border -1
-set yrange [0:*]; set key below; set xtics nomirror
+set yrange [0:*]; set key below maxrows 2; set xtics nomirror
 plot '{W}/rate.dat' using 2:3:4:xtic(1) title 'floor: first-touch loop' lc rgb '#999999', \\
      '' using 5:6:7 title 'moltrin' lc rgb '#1f77b4', '' using 8:9:10 title 'memhog' lc rgb '#ff7f0e', \\
      '' using 11:12:13 title 'stress-ng' lc rgb '#2ca02c'
@@ -583,12 +583,13 @@ def moved(previous):
         if abs(change) < 0.05:
             continue
         apart = max(now["runs"]) < min(before["runs"]) or min(now["runs"]) > max(before["runs"])
-        rows.append((abs(change), [name, f"{a:.3g} {now['unit']}", f"{b:.3g} {now['unit']}",
-                                   f"{change * 100:+.0f}%" if a else "from 0", "no" if apart else "yes"]))
-    rows.sort(key=lambda r: -r[0])
+        num = lambda x: f"{x:.0f}" if abs(x) >= 100 else f"{x:.3g}"
+        rows.append((not apart, -abs(change), [name, f"{num(a)} {now['unit']}", f"{num(b)} {now['unit']}",
+                                               f"{change * 100:+.0f}%" if a else "from 0", "no" if apart else "yes"]))
+    rows.sort(key=lambda r: r[:2])
     return table(f"Moved since the previous run ({previous.get('when', '?')}): {len(rows)} of {common} figures "
                  "by 5% or more",
-                 ["figure", "before", "now", "change", "ranges overlap"], [r[1] for r in rows])
+                 ["figure", "before", "now", "change", "ranges overlap"], [r[2] for r in rows])
 
 
 def main():
@@ -613,12 +614,16 @@ def main():
     when = time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())
     machine = (f"{when}; {os.cpu_count()} cores (`nproc`), {mem:.1f} GiB memory, kernel {platform.release()}; "
                f"whole run {time.monotonic() - t0:.0f} s" + ("; a quick trial run (BENCH_QUICK)" if QUICK else ""))
-    goals = table("Targets", ["what", "target", "measured", "ratio", ""], targets)
     plan = {"plan": json.loads(json.dumps(PLAN)), "tools": sorted(ONLY)}
-    if previous.get("plan") == plan["plan"]:
+    if previous.get("plan") != plan["plan"]:
+        if previous:
+            print("The previous results.json is of another plan: nothing to compare with.")
+        previous = {}
+    before = {t["what"]: f"{t['ratio']}, {t['result']}" for t in previous.get("targets", [])}
+    goals = table("Targets", ["what", "target", "measured", "ratio", ""] + (["previous run"] if previous else []),
+                  [t + ((before.get(t[0], ""),) if previous else ()) for t in targets])
+    if previous:
         goals += "\n" + moved(previous)
-    elif previous:
-        print("The previous results.json is of another plan: nothing to compare with.")
     with open(os.path.join(OUT, "results.json"), "w") as f:
         json.dump(dict(plan, when=when, machine=machine, figures=figures,
                        targets=[dict(zip(("what", "target", "measured", "ratio", "result"), t)) for t in targets]),
