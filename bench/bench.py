@@ -7,7 +7,7 @@ markdown table per tool, writes OUT_DIR/RESULTS.md with the plots, and OUT_DIR/r
 every figure; when OUT_DIR already holds a results.json of the same plan, it also says which
 figures moved since that run.
 Usage: bench.py BUILD_DIR OUT_DIR
-Environment: BENCH_QUICK=1 for a trial run (fewer repetitions, smaller blocks, about 2 minutes);
+Environment: BENCH_QUICK=1 for a trial run (fewer repetitions, smaller blocks, about 3 minutes);
 BENCH_ONLY=corvane,brevin,moltrin to measure only some of the tools; BENCH_SETTLE=SECONDS for the
 pause before each run of a memory-heavy job (3 by default).
 """
