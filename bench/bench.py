@@ -516,7 +516,7 @@ def plots(plot):
                                                  for v in vals) + "\n")
         panels.append(f"""set key default; set title 'moltrin: first-touch rate, GiB/s (higher is better)'
 set style data histograms; set style histogram errorbars gap 1 lw 1; set style fill solid 0.8 border -1
-set yrange [0:*]; set key below maxrows 2; set xtics nomirror
+set yrange [0:*]; set key below; set xtics nomirror
 plot '{W}/rate.dat' using 2:3:4:xtic(1) title 'floor: first-touch loop' lc rgb '#999999', \\
      '' using 5:6:7 title 'moltrin' lc rgb '#1f77b4', '' using 8:9:10 title 'memhog' lc rgb '#ff7f0e', \\
      '' using 11:12:13 title 'stress-ng' lc rgb '#2ca02c'
@@ -530,7 +530,7 @@ plot '{W}/rate.dat' using 2:3:4:xtic(1) title 'floor: first-touch loop' lc rgb '
         panels.append(f"""set key default; set title 'brevin, {p["name"]}: wall time, s (lower is better)'
 set style data lines; set style fill solid 0.8 border -1; set boxwidth 0.6; set yrange [0:*]; set xrange [-0.6:{n - 0.4}]
 set xtics ('floor' 0{"".join(f", '{b[0]}' {i + 1}" for i, b in enumerate(p["bars"]))}) nomirror
-set key top left
+set key below
 plot '+' using (0):({p["floor"]}) every ::0::0 with boxes lc rgb '#cccccc' title 'floor: write to a file', \\
      '+' using (0):({p["transfer"] + p["touch"]}) every ::0::0 with boxes lc rgb '#999999' title 'floor: first touch', \\
      '+' using (0):({p["transfer"]}) every ::0::0 with boxes lc rgb '#666666' title 'floor: transfer', \\
@@ -545,7 +545,7 @@ plot '+' using (0):({p["floor"]}) every ::0::0 with boxes lc rgb '#cccccc' title
                 f.write(f'{i} {m:.3f} {lo:.3f} {hi:.3f} {COLORS[name.split(":")[0]]} "{name}"\n')
         panels.append(f"""set key default; set title 'corvane: restart, ms (lower is better)'
 set style data lines; set style fill solid 0.8 border -1; set boxwidth 0.6; set yrange [0:*]; set xrange [-0.6:2.6]
-set xtics nomirror; set key top left
+set xtics nomirror; set key below
 plot '{W}/restart.dat' using 1:2:5:xtic(6) with boxes lc rgb variable notitle, \\
      '' using 1:2:3:4 with yerrorbars lc rgb 'black' pt 0 notitle, \\
      {plot["restart-target"]} with lines dt 2 lw 2 lc rgb 'red' title 'target: floor + 0.2 ms'
