@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -26,6 +27,10 @@ int main(int argc, char **argv)
         if (open("/", O_PATH) != fd)
             return 1;
     }
+
+    // A reader that went away is a write that fails, reported like any other, not a death by
+    // SIGPIPE: with standard error on a closed pipe, -v must not cost the document named by -o.
+    signal(SIGPIPE, SIG_IGN);
 
     const char *outpath = nullptr;
     int verbose = 0;

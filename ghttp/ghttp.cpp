@@ -151,8 +151,10 @@ static size_t onheader(char *data, size_t size, size_t n, void *p)
             r->in.list.clear();
             r->in.index.clear();
             r->last = SIZE_MAX;
+            // 101 switches protocols: libcurl takes it as the final response, what follows as its body.
             auto code = line.find(' ');
-            r->interim = code != std::string_view::npos && code + 1 < line.size() && line[code + 1] == '1';
+            r->interim = code != std::string_view::npos && code + 1 < line.size() && line[code + 1] == '1' &&
+                         line.substr(code + 1, 3) != "101";
             r->at = r->head;
         } else if (r->at == r->past) {
             // a trailer field: not a response header

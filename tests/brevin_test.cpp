@@ -131,6 +131,9 @@ TEST_F(Brevin, ResponsesAreWrittenAsSentWhateverTheirStatus)
     r = fetch("/redirect", {"-v"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "moved\n");
+    r = fetch("/switch");   // a 101 with no Upgrade asked for is the final response
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "raw bytes");
     r = fetch("/gzip");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "\x1f\x8b\x08\x00not really inflated"s);
@@ -258,6 +261,21 @@ TEST_F(Brevin, AnOutputFileThatCannotBeWrittenStopsBeforeTheNetwork)
     EXPECT_FALSE(l.connected()) << "a connection was made";
     // With standard error closed, the messages must not end up in the output file.
     r = run({BREVIN, "-vvv", "-o", d / "out", server.url("/headers")}, 10000ms, [] { close(2); });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(slurp(d / "out"), "hi");
+
+    // A reader that has gone: the write fails with a message, even where the parent left
+    // SIGPIPE at its default; with standard error on such a pipe the file still gets the body.
+    auto gone = [](int fd) {
+        int p[2];
+        signal(SIGPIPE, SIG_DFL);
+        if (pipe(p) == 0 && close(p[0]) == 0)
+            dup2(p[1], fd);
+    };
+    r = run({BREVIN, server.url("/hello")}, 10000ms, [&] { gone(1); });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "standard output: can't write output file\n");
+    r = run({BREVIN, "-vv", "-o", d / "out", server.url("/headers")}, 10000ms, [&] { gone(2); });
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(slurp(d / "out"), "hi");
 

@@ -60,6 +60,7 @@ ROUTES = {
     "/bigchunked": chunked([big(33 * 1024 * 1024 + 5)]),
     "/continue": (b"HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
                   b"HTTP/1.1 200 OK\r\nX-Final: yes\r\nContent-Length: 5\r\n\r\nfinal"),
+    "/switch": b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nraw bytes",
     "/redirect": (b"HTTP/1.1 302 Found\r\nLocation: /hello\r\nContent-Length: 6\r\n\r\nmoved\n"),
     "/gzip": ok(b"\x1f\x8b\x08\x00not really inflated", b"Content-Encoding: gzip\r\n"),
     "/truncated": b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten b",
