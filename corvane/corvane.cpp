@@ -114,7 +114,7 @@ int main(int argc, char **argv)
 
     // Tells when the FIFO we hold, or our link to it, is removed, renamed or replaced, when
     // its folder goes, and, only while we have no FIFO, when its name in the folder changes.
-    // Without it, the path is prepared again after every read, and without a FIFO every second.
+    // Without it, the path is prepared again after every read, and looked at every second.
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch >= FD_SETSIZE) {
         close(watch);
@@ -175,6 +175,7 @@ int main(int argc, char **argv)
                     failed = "unlink";
             }
             int fd = -1;
+            bool again = false;   // the same FIFO, opened again after its descriptor was closed
             for (int tries = 0; !failed && fd < 0; tries++) {
                 fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | follow);
                 if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode) || fd >= FD_SETSIZE)) {
@@ -183,12 +184,23 @@ int main(int argc, char **argv)
                     fd = -1;
                     errno = e;
                 }
-                // Out of descriptors: open the same FIFO again only after the old descriptor
-                // is closed, which leaves it without a reader for an instant, not for good.
-                if (fd < 0 && (errno == EMFILE || errno == ENFILE) && !tries && fifo >= 0 &&
-                    stat(path, &ds) == 0 && ds.st_ino == cur.st_ino && ds.st_dev == cur.st_dev) {
+                // Out of descriptors: the watch is given up first (said once), which leaves one
+                // to spare for good. Without it, the same FIFO is opened again only after its
+                // descriptor is closed: no reader for an instant, not for good.
+                bool full = fd < 0 && (errno == EMFILE || errno == ENFILE) && tries < 2;
+                if (full && watch >= 0) {
+                    close(watch);
+                    watch = wd = lwd = dwd = -1;
+                    if (!told) {
+                        told = true;
+                        perror("inotify_init1");
+                    }
+                    continue;
+                }
+                if (full && fifo >= 0 && stat(path, &ds) == 0 && ds.st_ino == cur.st_ino && ds.st_dev == cur.st_dev) {
                     close(fifo);
                     fifo = -1;
+                    again = true;
                     continue;
                 }
                 if (fd < 0)
@@ -202,7 +214,7 @@ int main(int argc, char **argv)
             lastfail = failed;
             lasterr = e;
 
-            bool moved = fd < 0 || fifo < 0 || st.st_ino != cur.st_ino || st.st_dev != cur.st_dev;
+            bool moved = fd < 0 || (fifo < 0 && !again) || st.st_ino != cur.st_ino || st.st_dev != cur.st_dev;
             if (fd >= 0 && moved) {
                 // A FIFO new to us gets mode 0666, if it is ours and not reached through
                 // another user's link; any other FIFO is used as it is.
@@ -276,6 +288,7 @@ int main(int argc, char **argv)
                 sa.sa_handler = reap;
                 sa.sa_flags = SA_RESTART;
                 sigaction(SIGCHLD, &sa, nullptr);
+                raise(SIGCHLD);   // children that ended before we started, their signal long gone
             }
             // vfork: the child only restores its signals, closes, execs or reports and exits,
             // so it can borrow our memory; copying the page tables for fork would double the
@@ -311,15 +324,16 @@ int main(int argc, char **argv)
             }
         }
         // The only place where SIGCHLD may come in: its handler's records wake this select.
-        // A retired FIFO to probe is read at once; without a FIFO and anything that would tell
-        // when the path is free, it is prepared again every second.
+        // A retired FIFO to probe is read at once; with nothing that would tell when the path
+        // changes, it is looked at every second, and prepared again if it leads elsewhere.
         timespec now {}, second {1, 0};
-        bool blind = fifo < 0 && dwd < 0;
+        bool blind = watch < 0 || (fifo < 0 && dwd < 0);
         int ready = pselect(bound + 1, &rd, nullptr, nullptr, probe >= 0 ? &now : blind ? &second : nullptr,
                             &waitmask);
         if (ready < 0)
             continue;
-        if (blind)
+        struct stat at;
+        if (blind && (fifo < 0 || stat(path, &at) != 0 || at.st_ino != cur.st_ino || at.st_dev != cur.st_dev))
             reopen = true;
 
         if (ready > 0 && FD_ISSET(pfd[0], &rd)) {
@@ -395,6 +409,7 @@ int main(int argc, char **argv)
                 probe = -1;
             else
                 old = -1;
+            reopen = fifo < 0;   // a descriptor is free again: try for a FIFO
         } else if (from == probe) {
             // A writer holds the FIFO just retired: it is the one kept.
             if (old >= 0)

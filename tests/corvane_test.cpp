@@ -273,14 +273,15 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
     // Children that end together share one SIGCHLD: they end while the controller is stopped.
     // A wrapper that leaves three children behind when it execs the controller; the controller
     // as the first process of a PID namespace, where 20 orphans come to it and end first; and
-    // a wrapper that leaves more children than the self-pipe (shrunk to a page) has records for.
+    // a wrapper that leaves more children than the self-pipe (shrunk to a page) has records for;
+    // a wrapper that leaves a child that ended before the controller started, its signal gone.
     TempDir d;
     std::string go = d / "go", fifo = d / "ctl";
     std::string wait = "while [ ! -e " + go + " ]; do sleep 0.01; done";
     bool ns = run({"unshare", "-pf", "true"}).status == 0;
     struct Row {
         std::vector<std::string> args;
-        int others;      // children of the controller besides the program
+        int others;      // children of the controller besides the program, not yet reaped
         bool sleepers;   // the others run sleep, and this test ends them
         bool first;      // the others end first, and must not be left as zombies
     } rows[] = {
@@ -290,6 +291,9 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
           "for i in $(seq 20); do (sleep 1000 &); done; " + wait + "; exit 6"}, 20, true, true},
         {{"sh", "-c", "for i in $(seq 600); do sleep 1000 & done; exec \"$0\" \"$@\"", CORVANE, "-fifo", fifo,
           "sh", "-c", wait + "; exit 6"}, 600, true, false},
+        {{"python3", "-c", "import os, sys\nk = os.fork()\nif not k: os._exit(0)\n"
+          "while open('/proc/%d/stat' % k).read().split(') ')[1][0] != 'Z': pass\nos.execv(sys.argv[1], sys.argv[1:])",
+          CORVANE, "-fifo", fifo, "sh", "-c", wait + "; exit 6"}, 0, false, true},
     };
     for (auto &row : rows) {
         if (row.args[0] == "unshare" && !ns) {
@@ -319,7 +323,8 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
             return o;
         };
         ASSERT_TRUE(waitfor([&] {
-            return childrenof(cv).size() == size_t(row.others) + 1 && (!row.sleepers || sleepers().size() == size_t(row.others));
+            return slurp("/proc/" + std::to_string(cv) + "/comm") == "corvane\n" &&
+                   childrenof(cv).size() == size_t(row.others) + 1 && (!row.sleepers || sleepers().size() == size_t(row.others));
         })) << row.others;
         for (auto &e : fs::directory_iterator("/proc/" + std::to_string(cv) + "/fd")) {
             if (row.others > 512 && fs::read_symlink(e.path()).string().rfind("pipe:", 0) == 0) {
@@ -556,6 +561,16 @@ TEST(CorvaneFaults, ClosedStandardDescriptorsAndTheLeastDescriptorLimitDoNoHarm)
         ASSERT_TRUE(send(c.fifo, "resume\n")) << i;
         EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'S'; })) << i;
     }
+    // With no descriptor to spare for a new FIFO: a mode set on the FIFO stays, and a FIFO
+    // renamed over the path is taken up.
+    chmod(c.fifo.c_str(), 0600);
+    ASSERT_TRUE(send(c.fifo, "resume\n"));
+    EXPECT_EQ(run({"stat", "-c", "%a", c.fifo}).out, "600\n");
+    ASSERT_EQ(mkfifo((c.dir / "new").c_str(), 0600), 0);
+    fs::rename(c.dir / "new", c.fifo);
+    ASSERT_TRUE(send(c.fifo, "pause\n"));
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
+    ASSERT_TRUE(send(c.fifo, "resume\n"));
     ASSERT_TRUE(send(c.fifo, "kill\n"));
     EXPECT_EQ(c.finish(), 0);
 }
