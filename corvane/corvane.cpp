@@ -185,8 +185,9 @@ int main(int argc, char **argv)
                     errno = e;
                 }
                 // Out of descriptors: the watch is given up first (said once), which leaves one
-                // to spare for good. Without it, the same FIFO is opened again only after its
-                // descriptor is closed: no reader for an instant, not for good.
+                // to spare for good. Without it (or with a retired FIFO in that one), the same
+                // FIFO is opened again only after its descriptor is closed: no reader for an
+                // instant, not for good.
                 bool full = fd < 0 && (errno == EMFILE || errno == ENFILE) && tries < 2;
                 if (full && watch >= 0) {
                     close(watch);
