@@ -410,7 +410,7 @@ int main(int argc, char **argv)
                 probe = -1;
             else
                 old = -1;
-            reopen = fifo < 0;   // a descriptor is free again: try for a FIFO
+            reopen = reopen || fifo < 0;   // a descriptor is free again: try for a FIFO
         } else if (from == probe) {
             // A writer holds the FIFO just retired: it is the one kept.
             if (old >= 0)

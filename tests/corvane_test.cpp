@@ -664,7 +664,10 @@ TEST(CorvaneFaults, AWriterHoldingTheFifoKeepsControlWhenThePathIsRemovedOrRepla
         }
         kill(kid, SIGKILL);   // ends the child that trapped the restart's SIGTERM
         pid_t next = childrunning(c.pid, "sh", kid);
+        kill(c.pid, SIGSTOP);   // the writer's end and one more change of the path in one pass
         close(w);
+        ASSERT_EQ(unlink(c.fifo.c_str()), 0);
+        kill(c.pid, SIGCONT);
         // Once its writer has gone the held FIFO is let go, nothing spins, and the path works.
         EXPECT_TRUE(waitfor([&] { return fds() == fds0; }));
         EXPECT_LE(idleticks(c.pid, 200ms), 3);
