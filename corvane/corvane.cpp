@@ -131,6 +131,10 @@ int main(int argc, char **argv)
 
     int fifo = -1;        // the FIFO's read descriptor, -1 while there is none
     struct stat cur {};   // identity of the FIFO behind fifo
+    auto leads = [&] {    // the path leads to that FIFO
+        struct stat at;
+        return stat(path, &at) == 0 && at.st_ino == cur.st_ino && at.st_dev == cur.st_dev;
+    };
     // A writer that opened the FIFO before the path was made to lead elsewhere still holds
     // it: that FIFO is kept, retired, and read like the current one until its writers are gone.
     int old = -1;
@@ -198,7 +202,7 @@ int main(int argc, char **argv)
                     }
                     continue;
                 }
-                if (full && fifo >= 0 && stat(path, &ds) == 0 && ds.st_ino == cur.st_ino && ds.st_dev == cur.st_dev) {
+                if (full && fifo >= 0 && leads()) {
                     close(fifo);
                     fifo = -1;
                     again = true;
@@ -261,7 +265,7 @@ int main(int argc, char **argv)
                     wd = added(inotify_add_watch(watch, self, gone));
                     lwd = added(inotify_add_watch(watch, path, gone | IN_DONT_FOLLOW));
                     // Removed or replaced before the watches were in place: nothing would tell.
-                    if (stat(path, &ds) != 0 || ds.st_ino != st.st_ino || ds.st_dev != st.st_dev)
+                    if (!leads())
                         reopen = true;
                 }
                 // The folder: whether it goes, and while we have no FIFO, our name in it.
@@ -333,8 +337,7 @@ int main(int argc, char **argv)
                             &waitmask);
         if (ready < 0)
             continue;
-        struct stat at;
-        if (blind && (fifo < 0 || stat(path, &at) != 0 || at.st_ino != cur.st_ino || at.st_dev != cur.st_dev))
+        if (blind && (fifo < 0 || !leads()))
             reopen = true;
 
         if (ready > 0 && FD_ISSET(pfd[0], &rd)) {
