@@ -119,8 +119,10 @@ inline Result run(std::vector<std::string> args, std::chrono::milliseconds limit
     return r;
 }
 
-// Starts a program in the background with stdout and stderr sent to files.
-inline pid_t spawn(std::vector<std::string> args, const std::string &out, const std::string &err)
+// Starts a program in the background with stdout and stderr sent to files; `setup` runs in
+// the child before exec.
+inline pid_t spawn(std::vector<std::string> args, const std::string &out, const std::string &err,
+                   const std::function<void()> &setup = {})
 {
     auto v = cargv(args);
     pid_t pid = fork();
@@ -129,6 +131,8 @@ inline pid_t spawn(std::vector<std::string> args, const std::string &out, const 
         int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         dup2(fo, 1);
         dup2(fe, 2);
+        if (setup)
+            setup();
         execvp(v[0], v.data());
         _exit(127);
     }
