@@ -1,18 +1,27 @@
 // corvane: run a program as a child and let local processes control it through a FIFO.
 //
-// Commands are whole reads from the control FIFO: "kill\n", "restart\n", "pause\n",
+// Commands are whole writes into the control FIFO: "kill\n", "restart\n", "pause\n",
 // "resume\n" and, with -poke, "poke\n". The controller exits with the child's exit code.
+//
+// The shape of it: one wait (ppoll) over the self-pipe, which reap fills with a record for
+// every ended child, the control FIFO, a retired FIFO that a writer may still hold, and an
+// inotify instance that tells when the path may no longer lead to the FIFO. Each pass takes
+// the child's records, then the watch's events, then one command. The controller holds a
+// write end of its own FIFO beside the read end, so the read end never sees an end-of-file
+// and is never closed and opened again: the FIFO changes only when the path leads elsewhere.
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -94,336 +103,306 @@ int main(int argc, char **argv)
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR | O_CLOEXEC) != fd)
             return 1;
 
-    // The folder that holds the FIFO, and the FIFO's name in it.
+    // The folder that holds the FIFO: whose links we follow there, and whether it goes.
     std::string dir = path;
     size_t slash = dir.rfind('/');
-    const char *base = slash == std::string::npos ? path : path + slash + 1;
     dir = slash == std::string::npos ? "." : dir.substr(0, slash ? slash : 1);
 
     // SIGCHLD is held back everywhere but in the wait, so the handler never reaps the child
     // between the loop's look at the self-pipe and a command's kill() of the child's pid.
-    // The child gets back the mask and the SIGCHLD disposition we were started with.
+    // SIGPIPE is ignored: a line that cannot be written to a broken standard error is lost,
+    // not the controller. The child gets back the mask and dispositions we were started with.
     sigset_t startmask, heldmask, waitmask;
     sigprocmask(SIG_SETMASK, nullptr, &startmask);
-    struct sigaction startchld {};
-    sigaction(SIGCHLD, nullptr, &startchld);
     heldmask = waitmask = startmask;
     sigaddset(&heldmask, SIGCHLD);
     sigdelset(&waitmask, SIGCHLD);
     sigprocmask(SIG_SETMASK, &heldmask, nullptr);
+    struct sigaction startchld {}, startpipe {}, ignore {}, handle {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &startpipe);
 
-    // Tells when the FIFO we hold, or our link to it, is removed, renamed or replaced, when
-    // its folder goes, and, only while we have no FIFO, when its name in the folder changes.
-    // Without it, the path is prepared again after every read, and looked at every second.
-    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch >= FD_SETSIZE) {
-        close(watch);
-        watch = -1;
-        errno = EMFILE;
+    // pfd before the handler, the handler before the first fork: a child that ends at once
+    // leaves its record waiting in the pipe. Children that ended before we were started (their
+    // signal long gone) are reaped by one delivery of our own, which waits for the first wait.
+    if (pipe2(pfd, O_CLOEXEC | O_NONBLOCK) != 0) {
+        perror("pipe");
+        return 1;
     }
-    bool told = watch < 0;   // the lack of a watch is reported once
-    if (told)
-        perror("inotify_init1");
-    int wd = -1;          // the watch on the FIFO's inode
-    int lwd = -1;         // the watch on the path itself: our link to the FIFO, or the FIFO
-    int dwd = -1;         // the watch on the folder
-    uint32_t dmask = 0;   // what dwd watches for
+    handle.sa_handler = reap;
+    handle.sa_flags = SA_RESTART;
+    sigaction(SIGCHLD, &handle, &startchld);
+    raise(SIGCHLD);
 
-    int fifo = -1;        // the FIFO's read descriptor, -1 while there is none
-    struct stat cur {};   // identity of the FIFO behind fifo
-    auto leads = [&] {    // the path leads to that FIFO
+    // The FIFO we read: its read end, our own write end beside it, and its identity.
+    // Written by preparefifo and retire only.
+    int fifo = -1, fifow = -1;
+    struct stat fifoid {};
+    auto leads = [&] {   // the path still leads to the FIFO we read
         struct stat at;
-        return stat(path, &at) == 0 && at.st_ino == cur.st_ino && at.st_dev == cur.st_dev;
+        return fifo >= 0 && stat(path, &at) == 0 && at.st_ino == fifoid.st_ino && at.st_dev == fifoid.st_dev;
     };
-    // A writer that opened the FIFO before the path was made to lead elsewhere still holds
-    // it: that FIFO is kept, retired, and read like the current one until its writers are gone.
+    // The FIFO read before the path was made to lead elsewhere, kept while a writer holds it.
+    // Written by retire, takecommand and (short of descriptors) preparefifo.
     int old = -1;
-    int probe = -1;       // a FIFO just retired, read at once: an end-of-file means no writer
-    const char *lastfail = nullptr;   // the failure last reported, not repeated while it lasts
+    // The watch on the FIFO, on the path and on the folder; blind while any of it is missing,
+    // and then the path is looked at once a second. Written by rewatch only.
+    int watch = -1;
+    bool blind = true, toldwatch = false;
+    // The failure to prepare the path last said, not said again while it lasts. preparefifo's.
+    const char *lastfail = nullptr;
     int lasterr = 0;
-    bool first = true;    // start-up: failures to prepare the FIFO are fatal
-    bool reopen = true;
-    int restart = 0;
+    // The child, and whether it is started again when it ends (the restart flag).
+    // child: startchild's; restart: set by takecommand, cleared by takerecords.
     pid_t child = -1;
-    bool spawn = true;
-    char cmd[41];
+    int restart = 0;
+    // What the next pass is asked to do. lookpath: set by every step that learns the path may
+    // have changed; start: set at the start and by takerecords on a restart.
+    bool lookpath = false, start = true;
 
-    for (;;) {
-        if (reopen) {
-            // Make sure a FIFO is at the path (creating it or replacing whatever else is
-            // there), then open it. The new descriptor is opened before the old one is
-            // closed, so the FIFO never lacks a reader and no writer's bytes are dropped.
-            reopen = false;
-            const char *failed = nullptr;
-            int follow = O_NOFOLLOW;
-            bool theirs = false;   // reached through another user's link
-            struct stat st, ds;
-            bool made = mkfifo(path, 0666) == 0;
-            if (!made && errno != EEXIST) {
-                failed = "mkfifo";
-            } else if (!made && lstat(path, &st) != 0) {
-                failed = "stat";
-            } else if (!made) {
-                // In a sticky world-writable folder such as /tmp anybody can plant a link to
-                // any FIFO: follow only our own links there, or the folder owner's.
-                if (S_ISLNK(st.st_mode) &&
-                    (st.st_uid == geteuid() ||
-                     (stat(dir.c_str(), &ds) == 0 && (ds.st_uid == st.st_uid || !(ds.st_mode & S_ISVTX) ||
-                                                      !(ds.st_mode & S_IWOTH))))) {
-                    follow = 0;
-                    theirs = st.st_uid != geteuid();
-                    if (stat(path, &st) != 0)
-                        failed = "stat";
-                }
-                if (!failed && !S_ISFIFO(st.st_mode) && (unlink(path) != 0 || mkfifo(path, 0666) != 0))
-                    failed = "unlink";
+    // Owns watch, blind, toldwatch. A new instance for every FIFO taken, so that no watch of an
+    // earlier FIFO, link or folder is left over. A watch that cannot be had is said once.
+    auto rewatch = [&] {
+        if (watch >= 0)
+            close(watch);
+        watch = -1;
+        blind = true;
+        if (fifo < 0)
+            return;
+        char self[32];
+        snprintf(self, sizeof self, "/proc/self/fd/%d", fifo);
+        constexpr uint32_t gone = IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
+        const char *failed = (watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) < 0                      ? "inotify_init1"
+                             : inotify_add_watch(watch, self, gone) < 0                                 ? "inotify_add_watch"
+                             : inotify_add_watch(watch, path, gone | IN_DONT_FOLLOW) < 0                ? "inotify_add_watch"
+                             : inotify_add_watch(watch, dir.c_str(), IN_ONLYDIR | IN_MOVE_SELF | IN_DELETE_SELF) < 0 ? "inotify_add_watch"
+                                                                                                        : nullptr;
+        blind = failed != nullptr;
+        if (!failed)
+            return;
+        // A path or folder gone in the meantime is no limit: the next look finds it so.
+        if (errno != ENOENT && errno != ENOTDIR && !toldwatch) {
+            toldwatch = true;
+            perror(failed);
+        }
+        if (watch >= 0)
+            close(watch);
+        watch = -1;
+    };
+
+    // Owns old; takes fifo and fifow away. Our write end goes first, so that the read end's
+    // end-of-file says that no writer is left. A FIFO that a writer holds, or that has bytes
+    // waiting, is kept in place of the one kept before; one that nobody holds is closed.
+    auto retire = [&] {
+        if (fifo < 0)
+            return;
+        close(fifow);
+        pollfd p {fifo, POLLIN, 0};
+        bool held = poll(&p, 1, 0) >= 0 && ((p.revents & POLLIN) || !(p.revents & POLLHUP));
+        if (held && old >= 0)
+            close(old);
+        held ? void(old = fifo) : void(close(fifo));
+        fifo = fifow = -1;
+        rewatch();   // nothing is left to watch
+    };
+
+    // Makes sure that a FIFO is at the path: creates it, or puts it in place of whatever else
+    // is there. Says how to open the path (whether to follow a link there, and whether that
+    // link is another user's); the label of the call that failed, or nullptr.
+    auto makefifo = [&](int &follow, bool &theirs, struct stat &st) -> const char * {
+        follow = O_NOFOLLOW;
+        theirs = false;
+        if (mkfifo(path, 0666) == 0)
+            return nullptr;
+        if (errno != EEXIST)
+            return "mkfifo";
+        if (lstat(path, &st) != 0)
+            return "stat";
+        // In a sticky world-writable folder such as /tmp anybody can plant a link to any
+        // FIFO: follow only our own links there, or the folder owner's.
+        struct stat ds;
+        if (S_ISLNK(st.st_mode) &&
+            (st.st_uid == geteuid() ||
+             (stat(dir.c_str(), &ds) == 0 && (ds.st_uid == st.st_uid || !(ds.st_mode & S_ISVTX) || !(ds.st_mode & S_IWOTH))))) {
+            follow = 0;
+            theirs = st.st_uid != geteuid();
+            if (stat(path, &st) != 0)
+                return "stat";
+        }
+        if (!S_ISFIFO(st.st_mode) && (unlink(path) != 0 || mkfifo(path, 0666) != 0))
+            return "unlink";
+        return nullptr;
+    };
+
+    // Opens the FIFO at the path for reading and, beside it, for writing, into fd and fdw, and
+    // its identity into st; the label of the call that failed, or nullptr. Short of
+    // descriptors, the retired FIFO is given up first: its writer loses control.
+    auto openfifo = [&](bool first, int follow, int &fd, int &fdw, struct stat &st) -> const char * {
+        auto opened = [&](const char *at, int how) {
+            int got;
+            while ((got = open(at, how | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)) < 0 && (errno == EMFILE || errno == ENFILE) &&
+                   old >= 0) {
+                close(old);
+                old = -1;
             }
-            int fd = -1;
-            bool again = false;   // the same FIFO, opened again after its descriptor was closed
-            for (int tries = 0; !failed && fd < 0; tries++) {
-                fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | follow);
-                if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode) || fd >= FD_SETSIZE)) {
-                    int e = fd >= FD_SETSIZE ? EMFILE : EINVAL;
-                    close(fd);
-                    fd = -1;
-                    errno = e;
-                }
-                // Out of descriptors: the watch is given up first (said once), which leaves one
-                // to spare for good. Without it (or with a retired FIFO in that one), the same
-                // FIFO is opened again only after its descriptor is closed: no reader for an
-                // instant, not for good.
-                bool full = fd < 0 && (errno == EMFILE || errno == ENFILE) && tries < 2;
-                if (full && watch >= 0) {
-                    close(watch);
-                    watch = wd = lwd = dwd = -1;
-                    if (!told) {
-                        told = true;
-                        perror("inotify_init1");
-                    }
-                    continue;
-                }
-                if (full && fifo >= 0 && leads()) {
-                    close(fifo);
-                    fifo = -1;
-                    again = true;
-                    continue;
-                }
-                if (fd < 0)
-                    failed = "open";
-            }
-            int e = failed ? errno : 0;
-            if (failed && (failed != lastfail || e != lasterr))
+            return got;
+        };
+        // At start, a FIFO that another process already reads (another controller on the same
+        // path) is not shared: each command would reach one or the other at random. The lock
+        // settles two controllers that start at the same moment.
+        if (first && (fdw = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | follow)) >= 0)
+            return errno = EBUSY, "open";
+        if ((fd = opened(path, O_RDONLY | follow)) < 0)
+            return "open";
+        if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))
+            return errno = EINVAL, "open";
+        if (first && flock(fd, LOCK_EX | LOCK_NB) != 0)
+            return errno = EBUSY, "open";
+        char self[32];
+        snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        return (fdw = opened(self, O_WRONLY)) < 0 ? "open" : nullptr;
+    };
+
+    // Owns lastfail and lasterr; retires the FIFO we read and takes another when the path no
+    // longer leads to it. The new FIFO gets mode 0666 when it is ours, and is watched. A
+    // failure is said once while it lasts; at start it ends the run.
+    auto preparefifo = [&](bool first) {
+        if (leads())
+            return;
+        retire();
+        int follow, fd = -1, fdw = -1;
+        bool theirs;
+        struct stat st;
+        const char *failed = makefifo(follow, theirs, st);
+        failed = failed ? failed : openfifo(first, follow, fd, fdw, st);
+        if (failed) {
+            int e = errno;
+            for (int f : {fd, fdw})
+                if (f >= 0)
+                    close(f);
+            if (failed != lastfail || e != lasterr) {
+                errno = e;
                 perror(failed);
-            if (failed && first)
-                return 1;
+            }
+            if (first)
+                exit(1);
             lastfail = failed;
             lasterr = e;
-
-            bool moved = fd < 0 || (fifo < 0 && !again) || st.st_ino != cur.st_ino || st.st_dev != cur.st_dev;
-            if (fd >= 0 && moved) {
-                // A FIFO new to us gets mode 0666, if it is ours and not reached through
-                // another user's link; any other FIFO is used as it is.
-                if (st.st_uid != geteuid() || theirs) {
-                    errno = EPERM;
-                    perror("chmod");
-                } else if (fchmod(fd, 0666) != 0) {
-                    perror("chmod");
-                }
-            }
-            if (fifo >= 0 && !moved) {
-                close(fifo);
-            } else if (fifo >= 0) {
-                // Retired: it is read at once to learn whether a writer holds it.
-                if (probe >= 0) {
-                    if (old >= 0)
-                        close(old);
-                    old = probe;
-                }
-                probe = fifo;
-            }
-            fifo = fd;
-            if (fd >= 0)
-                cur = st;
-            if (moved && watch >= 0) {
-                // A folder that is gone leaves nothing to watch; anything else is a limit.
-                auto added = [&](int w) {
-                    if (w < 0 && errno != ENOENT && errno != ENOTDIR && !told) {
-                        told = true;
-                        perror("inotify_add_watch");
-                    }
-                    return w;
-                };
-                if (lwd >= 0 && lwd != wd)
-                    inotify_rm_watch(watch, lwd);
-                if (wd >= 0)
-                    inotify_rm_watch(watch, wd);
-                wd = lwd = -1;
-                if (fd >= 0) {
-                    char self[32];
-                    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-                    constexpr uint32_t gone = IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
-                    wd = added(inotify_add_watch(watch, self, gone));
-                    lwd = added(inotify_add_watch(watch, path, gone | IN_DONT_FOLLOW));
-                    // Removed or replaced before the watches were in place: nothing would tell.
-                    if (!leads())
-                        reopen = true;
-                }
-                // The folder: whether it goes, and while we have no FIFO, our name in it.
-                uint32_t want = IN_ONLYDIR | IN_MOVE_SELF | IN_DELETE_SELF |
-                                (fd < 0 ? IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO : 0);
-                if (dwd < 0 || want != dmask) {
-                    dwd = added(inotify_add_watch(watch, dir.c_str(), want));
-                    dmask = want;
-                }
-            }
-            first = false;
+            return;
         }
-
-        if (spawn) {
-            spawn = false;
-            if (child < 0) {
-                // pfd before the handler, the handler before the first fork: a child that
-                // ends at once leaves its record waiting in the pipe. Descriptors at or
-                // above FD_SETSIZE cannot go into select, so count them as exhausted.
-                if (pipe2(pfd, O_CLOEXEC | O_NONBLOCK) != 0 || (pfd[0] >= FD_SETSIZE && (errno = EMFILE))) {
-                    perror("pipe");
-                    return 1;
-                }
-                struct sigaction sa {};
-                sa.sa_handler = reap;
-                sa.sa_flags = SA_RESTART;
-                sigaction(SIGCHLD, &sa, nullptr);
-                raise(SIGCHLD);   // children that ended before we started, their signal long gone
-            }
-            // vfork: the child only restores its signals, closes, execs or reports and exits,
-            // so it can borrow our memory; copying the page tables for fork would double the
-            // restart time. It reports with one write of its own: no stdio, no allocation.
-            child = vfork();
-            if (child < 0) {
-                perror("fork");
-                return 1;
-            }
-            if (child == 0) {
-                sigaction(SIGCHLD, &startchld, nullptr);
-                sigprocmask(SIG_SETMASK, &startmask, nullptr);
-                close(pfd[0]);
-                close(pfd[1]);
-                execvp(argv[prog], argv + prog);
-                const char *why = strerrordesc_np(errno);
-                why = why ? why : "Unknown error";
-                iovec line[] = {{argv[prog], strlen(argv[prog])}, {const_cast<char *>(": "), 2},
-                                {const_cast<char *>(why), strlen(why)}, {const_cast<char *>("\n"), 1}};
-                ssize_t n = writev(2, line, 4);
-                (void)n;
-                _exit(3);
-            }
+        lastfail = nullptr;
+        // A FIFO new to us gets mode 0666, if it is ours and not reached through another
+        // user's link; any other FIFO is used as it is.
+        if (st.st_uid != geteuid() || theirs) {
+            errno = EPERM;
+            perror("chmod");
+        } else if (fchmod(fd, 0666) != 0) {
+            perror("chmod");
         }
+        fifo = fd;
+        fifow = fdw;
+        fifoid = st;
+        rewatch();
+        lookpath = !leads();   // changed before the watch was in place: nothing would tell
+    };
 
-        fd_set rd;
-        FD_ZERO(&rd);
-        int bound = pfd[0];
-        for (int fd : {pfd[0], fifo, old, probe, watch}) {
-            if (fd >= 0) {
-                FD_SET(fd, &rd);
-                bound = fd > bound ? fd : bound;
-            }
+    // Owns child. Starts the program. vfork: the child only restores its signals, execs or
+    // reports and exits, so it can borrow our memory; copying the page tables for fork would
+    // double the restart time. It reports with one write of its own: no stdio, no allocation.
+    auto startchild = [&] {
+        child = vfork();
+        if (child < 0) {
+            perror("fork");
+            exit(1);
         }
-        // The only place where SIGCHLD may come in: its handler's records wake this select.
-        // A retired FIFO to probe is read at once; with nothing that would tell when the path
-        // changes, it is looked at every second, and prepared again if it leads elsewhere.
-        timespec now {}, second {1, 0};
-        bool blind = watch < 0 || (fifo < 0 && dwd < 0);
-        int ready = pselect(bound + 1, &rd, nullptr, nullptr, probe >= 0 ? &now : blind ? &second : nullptr,
-                            &waitmask);
-        if (ready < 0)
-            continue;
-        if (blind && (fifo < 0 || !leads()))
-            reopen = true;
-
-        if (ready > 0 && FD_ISSET(pfd[0], &rd)) {
-            // Every record waiting, so that no record of the child is left behind one of
-            // another child, and no command below can signal a pid that was reaped.
-            int rec[64][2];
-            ssize_t n, total = 0;
-            bool ended = false;
-            int status = 0;
-            while ((n = read(pfd[0], rec, sizeof rec)) > 0) {
-                total += n;
-                for (ssize_t i = 0; i < n / ssize_t(sizeof rec[0]); i++) {
-                    if (rec[i][0] == child) {
-                        ended = true;
-                        status = rec[i][1];
-                    }
-                }
-            }
-            if (total > fcntl(pfd[0], F_GETPIPE_SZ) - 8)
-                raise(SIGCHLD);   // the pipe was full: children may be left to reap
-            if (ended) {
-                if (restart) {
-                    // The FIFO stays open across the restart, so writers never lose
-                    // their reader; the exit code of the old child is dropped.
-                    restart = 0;
-                    spawn = true;
-                    if (fifo < 0)
-                        reopen = true;
-                    continue;
-                }
-                return (status & 0xff00) >> 8;
-            }
+        if (child == 0) {
+            sigaction(SIGCHLD, &startchld, nullptr);
+            sigaction(SIGPIPE, &startpipe, nullptr);
+            sigprocmask(SIG_SETMASK, &startmask, nullptr);
+            execvp(argv[prog], argv + prog);
+            // The report of a failed start never costs its status: no death by SIGPIPE.
+            sigaction(SIGPIPE, &ignore, nullptr);
+            const char *why = strerrordesc_np(errno);
+            why = why ? why : "Unknown error";
+            iovec line[] = {{argv[prog], strlen(argv[prog])}, {const_cast<char *>(": "), 2},
+                            {const_cast<char *>(why), strlen(why)}, {const_cast<char *>("\n"), 1}};
+            ssize_t n = writev(2, line, 4);
+            (void)n;
+            _exit(3);
         }
+    };
 
-        if (ready > 0 && watch >= 0 && FD_ISSET(watch, &rd)) {
-            alignas(inotify_event) char ev[4096];
-            ssize_t n;
-            while ((n = read(watch, ev, sizeof ev)) > 0) {
-                for (ssize_t i = 0; i < n;) {
-                    auto *e = reinterpret_cast<inotify_event *>(ev + i);
-                    i += sizeof *e + e->len;
-                    if (e->wd == dwd && (e->mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_IGNORED))) {
-                        if (!(e->mask & IN_IGNORED))
-                            inotify_rm_watch(watch, dwd);
-                        dwd = -1;   // the folder is gone: the path leads nowhere now
-                        reopen = true;
-                    } else if ((e->wd >= 0 && (e->wd == wd || e->wd == lwd)) || (e->mask & IN_Q_OVERFLOW) ||
-                               (e->wd == dwd && e->len && !strcmp(e->name, base))) {
-                        reopen = true;
-                    }
+    // Owns nothing but what it reads; may clear restart and ask for a start. Every record
+    // waiting is read, so that no record of the child is left behind one of another child,
+    // and no command can signal a pid that was reaped. The exit code when the child has ended
+    // for good, -1 otherwise.
+    auto takerecords = [&] {
+        int rec[64][2];
+        ssize_t n, total = 0;
+        bool ended = false;
+        int status = 0;
+        while ((n = read(pfd[0], rec, sizeof rec)) > 0) {
+            total += n;
+            for (ssize_t i = 0; i < n / ssize_t(sizeof rec[0]); i++) {
+                if (rec[i][0] == child) {
+                    ended = true;
+                    status = rec[i][1];
                 }
             }
         }
+        if (total > fcntl(pfd[0], F_GETPIPE_SZ) - 8)
+            raise(SIGCHLD);   // the pipe was full: children may be left to reap
+        if (!ended)
+            return -1;
+        if (!restart)
+            return (status & 0xff00) >> 8;
+        // The FIFO stays open across the restart; the exit code of the old child is dropped.
+        restart = 0;
+        start = true;
+        return -1;
+    };
 
-        // One read is one command, from the current FIFO or a retired one.
-        int from = probe >= 0                              ? probe
-                   : fifo >= 0 && FD_ISSET(fifo, &rd)      ? fifo
-                   : old >= 0 && FD_ISSET(old, &rd)        ? old
-                                                           : -1;
-        if (from < 0)
-            continue;
-        ssize_t n = read(from, cmd, 40);
-        bool bad = n < 0 && errno != EAGAIN;   // EAGAIN: a writer holds it, with nothing to say
-        if (bad)
-            perror("read");
-        else if (n >= 0)
-            cmd[n] = 0;
-        if (from == fifo) {
-            reopen = true;
-        } else if (n == 0 || bad) {
-            close(from);   // no writer holds it, or none is left
-            if (from == probe)
-                probe = -1;
-            else
+    // Reads the watch's events: any of them may mean that the path leads elsewhere. A watch
+    // that the kernel dropped (its inode gone, as when our link was replaced by another to the
+    // same FIFO) is made anew while the path still leads to our FIFO.
+    auto takeevents = [&] {
+        alignas(inotify_event) char ev[4096];
+        bool dropped = false;
+        for (ssize_t n; (n = read(watch, ev, sizeof ev)) > 0;) {
+            for (ssize_t i = 0; i < n;) {
+                auto *e = reinterpret_cast<inotify_event *>(ev + i);
+                dropped = dropped || (e->mask & (IN_IGNORED | IN_Q_OVERFLOW));
+                i += ssize_t(sizeof *e + e->len);
+            }
+        }
+        if (dropped && leads())
+            rewatch();
+        lookpath = true;
+    };
+
+    // May close old, set restart and signal the child. One write is one command: exactly the
+    // bytes waiting are taken, so no later write is cut in two, and a write of up to PIPE_BUF
+    // bytes arrives whole; more than 40 bytes match no command and are dropped whole. After a
+    // command from the FIFO we read, the path is looked at.
+    auto takecommand = [&](int from, short revents) {
+        int avail = 0;
+        if (ioctl(from, FIONREAD, &avail) != 0 || avail <= 0) {
+            if (from == old && (revents & (POLLHUP | POLLERR))) {
+                close(old);   // its last writer has gone
                 old = -1;
-            reopen = reopen || fifo < 0;   // a descriptor is free again: try for a FIFO
-        } else if (from == probe) {
-            // A writer holds the FIFO just retired: it is the one kept.
-            if (old >= 0)
-                close(old);
-            old = probe;
-            probe = -1;
+            }
+            return;
         }
-        if (n <= 0)
-            continue;
-
+        char cmd[PIPE_BUF];
+        ssize_t n = 0, got = 0;
+        while (n < avail && (got = read(from, cmd, size_t(avail - n) < sizeof cmd ? size_t(avail - n) : sizeof cmd)) > 0)
+            n += got;
+        if (got < 0 && errno != EAGAIN)
+            perror("read");
+        lookpath = lookpath || from == fifo;
+        if (n <= 0 || n > 40)
+            return;
+        cmd[n] = 0;
         if (!strcmp(cmd, "kill\n")) {
             kill(child, SIGTERM);
         } else if (!strcmp(cmd, "restart\n")) {
@@ -437,5 +416,37 @@ int main(int argc, char **argv)
             if (poke)
                 kill(child, SIGTERM);
         }
+    };
+
+    preparefifo(true);
+    for (;;) {
+        if (lookpath) {
+            lookpath = false;
+            preparefifo(false);
+        }
+        if (start) {
+            start = false;
+            startchild();
+        }
+        // The only place where SIGCHLD may come in: its handler's records wake this wait.
+        // Without a FIFO, or without a watch that would tell of changes, the path is looked
+        // at once a second.
+        pollfd ready[] = {{pfd[0], POLLIN, 0}, {watch, POLLIN, 0}, {fifo, POLLIN, 0}, {old, POLLIN, 0}};
+        timespec second {1, 0};
+        int n = ppoll(ready, 4, fifo < 0 || blind ? &second : nullptr, &waitmask);
+        if (n == 0)
+            lookpath = true;
+        if (n <= 0)
+            continue;
+        if (ready[0].revents) {
+            if (int code = takerecords(); code >= 0)
+                return code;
+        }
+        if (ready[1].revents)
+            takeevents();
+        if (ready[2].revents)
+            takecommand(fifo, ready[2].revents);
+        else if (ready[3].revents)
+            takecommand(old, ready[3].revents);
     }
 }

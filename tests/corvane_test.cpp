@@ -55,6 +55,13 @@ bool isfifo(const std::string &p)
     return stat(p.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
+// True when a FIFO is at `p` and somebody reads it: a writer's open finds a reader.
+bool hasreader(const std::string &p)
+{
+    int fd = open(p.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    return fd >= 0 && close(fd) == 0;
+}
+
 // The CPU time `pid` uses over `span` of idling, in clock ticks.
 long idleticks(pid_t pid, std::chrono::milliseconds span = 300ms)
 {
@@ -203,7 +210,20 @@ TEST(CorvaneFifo, UnusablePathsEndWithTheirLabelAndStatus1BeforeAnyChild)
     r = run(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "mkfifo: No such file or directory\n");
+
+    // A FIFO that another controller reads already, by its path or through a link: not shared.
+    Controller c;
+    ASSERT_NE(c.sleeper(), 0);
+    ASSERT_EQ(symlink(c.fifo.c_str(), (d / "link").c_str()), 0);
+    for (std::string at : {c.fifo, d / "link"}) {
+        args[2] = at;
+        r = run(args);
+        EXPECT_EQ(r.status, 1) << at;
+        EXPECT_EQ(r.err, "open: Device or resource busy\n") << at;
+    }
     EXPECT_FALSE(fs::exists(mark));
+    ASSERT_TRUE(send(c.fifo, "kill\n"));
+    EXPECT_EQ(c.finish(), 0);
 }
 
 TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
@@ -241,8 +261,12 @@ TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
         // A FIFO that cannot be opened for reading: nobody would ever read the commands.
         {tmp + "/mine", true, 1, "open: Permission denied\n", "622"},
     };
+    // The other user runs a copy of its own: the build may sit where others cannot enter.
+    std::string copy = d / "corvane";
+    fs::copy_file(CORVANE, copy);
     for (auto &row : rows) {
-        auto r = run({CORVANE, "-fifo", row.at, "touch", mark}, 20000ms, row.asother ? nobody : std::function<void()>{});
+        auto r = run({row.asother ? copy : CORVANE, "-fifo", row.at, "touch", mark}, 20000ms,
+                     row.asother ? nobody : std::function<void()>{});
         EXPECT_EQ(r.status, row.status) << row.at << ": " << r.err;
         EXPECT_EQ(r.err, row.err) << row.at;
         EXPECT_EQ(fs::exists(mark), row.status == 0) << row.at;
@@ -251,6 +275,50 @@ TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
         EXPECT_EQ(run({"stat", "-c", "%a", link ? svc : row.at}).out, row.mode + "\n") << row.at;
         fs::remove(mark);
     }
+}
+
+TEST(CorvaneFifo, RunByAUserItKeepsReadingItsFifoAndTakesUpANewOneOnceItCan)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to act as another user";
+    // The controller runs as nobody in a folder of nobody's; root plays the other users.
+    TempDir d;
+    chmod(d.path.c_str(), 0755);
+    std::string their = d / "their", ctl = their + "/ctl", copy = d / "corvane";
+    ASSERT_EQ(mkdir(their.c_str(), 0777) | chown(their.c_str(), other, other) | chmod(their.c_str(), 0777), 0);
+    fs::copy_file(CORVANE, copy);
+    pid_t pid = spawn(asother({copy, "-fifo", ctl, "sleep", "60"}), d / "out", d / "err");
+    std::shared_ptr<void> cleanup(nullptr, [&](void *) {
+        for (pid_t k : childrenof(pid))
+            kill(k, SIGKILL);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    });
+    pid_t kid = childrunning(pid, "sleep");
+    ASSERT_NE(kid, 0) << slurp(d / "err");
+    auto command = [&](const char *cmd, char state) {
+        return send(ctl, cmd, 5000ms) && waitfor([&] { return procstate(kid) == state; });
+    };
+    // Its owner takes away the read permission and gives it back: the FIFO is read throughout.
+    ASSERT_EQ(chmod(ctl.c_str(), 0222), 0);
+    EXPECT_TRUE(command("pause\n", 'T'));
+    ASSERT_EQ(chmod(ctl.c_str(), 0666), 0);
+    EXPECT_TRUE(command("resume\n", 'S'));
+    // A FIFO that it may not read, renamed over the path, is taken up once it may.
+    ASSERT_EQ(mkfifo((their + "/x").c_str(), 0600), 0);
+    ASSERT_EQ(rename((their + "/x").c_str(), ctl.c_str()), 0);
+    ASSERT_TRUE(waitfor([&] { return slurp(d / "err") == "open: Permission denied\n"; })) << slurp(d / "err");
+    ASSERT_EQ(chmod(ctl.c_str(), 0666), 0);
+    EXPECT_TRUE(command("pause\n", 'T'));
+    EXPECT_EQ(slurp(d / "err"), "open: Permission denied\nchmod: Operation not permitted\n");
+    // The FIFO removed while the folder may not be written: it comes back once it may.
+    ASSERT_EQ(chmod(their.c_str(), 0555), 0);
+    ASSERT_EQ(unlink(ctl.c_str()), 0);
+    ASSERT_TRUE(waitfor([&] { return slurp(d / "err").ends_with("mkfifo: Permission denied\n"); })) << slurp(d / "err");
+    ASSERT_EQ(chmod(their.c_str(), 0777), 0);
+    EXPECT_TRUE(command("resume\n", 'S'));
+    ASSERT_TRUE(send(ctl, "kill\n"));
+    EXPECT_EQ(waitexit(pid), 0);
 }
 
 TEST(CorvaneExit, ChildStatusesPassThrough)
@@ -265,6 +333,15 @@ TEST(CorvaneExit, ChildStatusesPassThrough)
     r = run({CORVANE, "-fifo", d / "f", "no-such-program-here", "x"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "no-such-program-here: No such file or directory\n");
+
+    // A report that cannot be written (standard error a pipe nobody reads) is lost, not the status.
+    r = run({CORVANE, "-fifo", d / "f", "no-such-program-here"}, 20000ms, [] {
+        int p[2];
+        if (pipe(p) != 0 || close(p[0]) != 0 || dup2(p[1], 2) != 2)
+            _exit(126);
+        signal(SIGPIPE, SIG_DFL);
+    });
+    EXPECT_EQ(r.status, 3);
 
 }
 
@@ -294,6 +371,10 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
         {{"python3", "-c", "import os, sys\nk = os.fork()\nif not k: os._exit(0)\n"
           "while open('/proc/%d/stat' % k).read().split(') ')[1][0] != 'Z': pass\nos.execv(sys.argv[1], sys.argv[1:])",
           CORVANE, "-fifo", fifo, "sh", "-c", wait + "; exit 6"}, 0, false, true},
+        // A parent that leaks descriptors 3 to 1100: the controller's own are all above 1024.
+        {{"python3", "-c", "import os, resource, sys\nresource.setrlimit(resource.RLIMIT_NOFILE, (4096, 4096))\n"
+          "for fd in range(3, 1101): os.dup2(0, fd)\nos.execv(sys.argv[1], sys.argv[1:])",
+          CORVANE, "-fifo", fifo, "sh", "-c", wait + "; exit 6"}, 0, false, false},
     };
     for (auto &row : rows) {
         if (row.args[0] == "unshare" && !ns) {
@@ -420,7 +501,9 @@ TEST(CorvaneCommands, MalformedTextsAndPokeWithoutOptionAreIgnored)
     pid_t kid = c.sleeper();
     ASSERT_NE(kid, 0);
     for (std::string bad : std::vector<std::string>{"kill", "kill\r\n", " kill\n", "KILL\n", "kill\nkill\n", "kill\n\n",
-                            "poke\n", "kill\0\n"s, std::string(60, 'x') + "\n", "\n"}) {
+                            "poke\n", "kill\0\n"s, std::string(60, 'x') + "\n", "\n",
+                            // A long write is ignored whole: no tail of it is read on its own.
+                            std::string(40, '\0') + "kill\n", std::string(3995, 'x') + "kill\n"}) {
         ASSERT_TRUE(send(c.fifo, bad));
     }
     // An opener that writes nothing.
@@ -627,8 +710,30 @@ TEST(CorvaneFaults, FifoRemovedOrReplacedWhileRunningComesBack)
     ASSERT_NE(l.sleeper(), 0);
     ASSERT_EQ(unlink(l.fifo.c_str()), 0);
     ASSERT_TRUE(waitfor([&] { return isfifo(l.fifo) && !fs::is_symlink(l.fifo); }));
-    ASSERT_TRUE(send(l.fifo, "kill\n"));
+    // The FIFO behind our link removed, then made again: taken up without any other change.
+    fs::remove(l.fifo);
+    ASSERT_EQ(symlink("real", l.fifo.c_str()), 0);
+    ASSERT_TRUE(waitfor([&] { return hasreader(l.dir / "real"); }));
+    fs::remove(l.dir / "real");
+    ASSERT_TRUE(waitfor([&] { return l.err() == "stat: No such file or directory\n"; })) << l.err();
+    ASSERT_EQ(mkfifo((l.dir / "real").c_str(), 0600), 0);
+    ASSERT_TRUE(send(l.fifo, "kill\n", 5000ms));
     EXPECT_EQ(l.finish(), 0);
+
+    // With no inotify watch to be had (a user namespace's limit of 0), the path is looked at
+    // once a second: a removed FIFO still comes back.
+    if (run({"unshare", "-U", "-r", "true"}).status != 0) {
+        std::cout << "skipped the watch limit: unshare -U is not permitted here\n";
+        return;
+    }
+    Controller z;
+    z.pid = spawn({"unshare", "-U", "-r", "sh", "-c", "echo 0 > /proc/sys/user/max_inotify_watches && exec \"$@\"", "sh",
+                   CORVANE, "-fifo", z.fifo, "sleep", "60"}, z.dir / "out", z.dir / "err");
+    ASSERT_TRUE(waitfor([&] { return z.err() == "inotify_add_watch: No space left on device\n"; })) << z.err();
+    ASSERT_TRUE(waitfor([&] { return isfifo(z.fifo); }));
+    ASSERT_EQ(unlink(z.fifo.c_str()), 0);
+    ASSERT_TRUE(send(z.fifo, "kill\n", 5000ms));
+    EXPECT_EQ(z.finish(), 0);
 }
 
 TEST(CorvaneFaults, AWriterHoldingTheFifoKeepsControlWhenThePathIsRemovedOrReplaced)
@@ -650,12 +755,10 @@ TEST(CorvaneFaults, AWriterHoldingTheFifoKeepsControlWhenThePathIsRemovedOrRepla
         spit(c.dir / "file", "");
         ASSERT_EQ(replace ? rename((c.dir / "file").c_str(), c.fifo.c_str()) : unlink(c.fifo.c_str()), 0);
         // After: a second change, with no writer on the FIFO in between; the writer's is kept.
-        struct stat st {};
-        ASSERT_TRUE(before || (waitfor([&] { return stat(c.fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode); }) &&
-                               unlink(c.fifo.c_str()) == 0 && waitfor([&] {
-                                   struct stat now;
-                                   return stat(c.fifo.c_str(), &now) == 0 && now.st_ino != st.st_ino;
-                               })));
+        // Taken up once a writer's open finds a reader (the file system may give the new FIFO
+        // the inode number of the one just removed).
+        auto readable = [&] { return hasreader(c.fifo); };
+        ASSERT_TRUE(before || (waitfor(readable) && unlink(c.fifo.c_str()) == 0 && waitfor(readable)));
         for (std::string cmd : {"pause\n", "resume\n", "kill\n", "restart\n"}) {
             ASSERT_EQ(write(w, cmd.data(), cmd.size()), ssize_t(cmd.size())) << cmd << strerror(errno);
             kill(c.pid, SIGCONT);
@@ -705,6 +808,25 @@ TEST(CorvaneFaults, WithoutAnyFifoTheChildIsStillSupervised)
     spit(go, "");
     EXPECT_EQ(c.finish(), 4);
     EXPECT_EQ(c.err(), "mkfifo: No such file or directory\n") << "said once, not every second";
+
+    // The same with a standard error that nobody reads: the line is lost, not the controller.
+    fs::remove(go);
+    c.pid = spawn({CORVANE, "-fifo", c.fifo, "sh", "-c", "while [ ! -e " + go + " ]; do sleep 0.01; done; exit 4"},
+                  c.dir / "out", c.dir / "err", [] {
+                      int p[2];
+                      if (pipe(p) != 0 || close(p[0]) != 0 || dup2(p[1], 2) != 2)
+                          _exit(126);
+                      signal(SIGPIPE, SIG_DFL);
+                  });
+    ASSERT_TRUE(waitfor([&] { return hasreader(c.fifo); }));
+    fs::rename(sub, sub + ".gone");
+    fs::remove_all(sub + ".gone");
+    std::this_thread::sleep_for(300ms);   // time to say that no FIFO can be made
+    fs::create_directory(sub);
+    ASSERT_TRUE(send(c.fifo, "pause\n", 5000ms));
+    ASSERT_TRUE(send(c.fifo, "resume\n"));
+    spit(go, "");
+    EXPECT_EQ(c.finish(), 4);
 }
 
 TEST(CorvaneLoad, ManyWritersAndAnIdleOpenerLoseNoCommand)
