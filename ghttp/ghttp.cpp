@@ -1,5 +1,5 @@
-// ghttp over libcurl: libcurl does the connection, TLS, HTTP/1.x and chunked framing;
-// this layer keeps the body and the final response's headers for the caller.
+// ghttp over libcurl: libcurl does the connection, TLS, HTTP/1.x, its heads and transfer
+// codings; this layer keeps the body and the final response's headers for the caller.
 #include "ghttp.h"
 
 #include <cstdint>
@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-// CURLOPT_PROTOCOLS_STR came with 7.85.
+// CURLOPT_PROTOCOLS_STR came with 7.85, the header API (curl_easy_nextheader) with 7.84.
 #if LIBCURL_VERSION_NUM < 0x075500
 #error "libcurl 7.85 or later is needed"
 #endif
@@ -34,11 +34,9 @@ struct ghttp_request {
     curl_slist *sent = nullptr;
     fields out;                  // request headers set by the caller
     fields in;                   // response headers, in the order received
-    size_t last = SIZE_MAX;      // the field of `in` that the previous header line belonged to
-    // Where the header lines stand: before a response's status line, inside its head, or past
-    // the final head (in the trailer of a chunked body, whose fields are no response headers).
-    enum { before, head, past } at = before;
-    bool interim = false;        // the head is that of an interim 1xx response
+    bool ended = false;          // the final response's head has ended
+    bool afterinterim = false;   // the line before ended an interim head
+    size_t interimfields = 0;    // fields of the interim heads before a final 101
     const char *lack = nullptr;  // what memory was lacking for, when it was
     char *body = nullptr;
     size_t len = 0, cap = 0;
@@ -130,55 +128,58 @@ static size_t onbody(char *data, size_t size, size_t n, void *p)
     return add;
 }
 
-// One header line at a time. The first line of a head is its status line; after an interim
-// 1xx head another response follows, so only the final response's fields are kept. The fields
-// that come after the final head, in the trailer of a chunked body, are not response headers.
+// Header lines as libcurl reads them. libcurl parses the heads and keeps their fields; this
+// notes only where the final response's head ends: libcurl takes a response whose connection
+// closed inside its head as complete, and such a response is not. A head ends at a line that
+// begins with CR or LF; a 1xx other than 101 is an interim response, another head follows it.
+// A 101 is final (what follows is its body), and libcurl files its fields with those of the
+// interim heads, after them: how many come before it is counted at its status line.
 static size_t onheader(char *data, size_t size, size_t n, void *p)
 {
     auto *r = static_cast<ghttp_request *>(p);
-    std::string_view line(data, size * n);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.remove_suffix(1);
-    auto trim = [](std::string_view s) {
-        while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-            s.remove_prefix(1);
-        while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-            s.remove_suffix(1);
-        return s;
-    };
-    try {
-        if (r->at == r->before) {
-            r->in.list.clear();
-            r->in.index.clear();
-            r->last = SIZE_MAX;
-            // 101 switches protocols: libcurl takes it as the final response, what follows as its body.
-            auto code = line.find(' ');
-            r->interim = code != std::string_view::npos && code + 1 < line.size() && line[code + 1] == '1' &&
-                         line.substr(code + 1, 3) != "101";
-            r->at = r->head;
-        } else if (r->at == r->past) {
-            // a trailer field: not a response header
-        } else if (line.empty()) {
-            r->at = r->interim ? r->before : r->past;
-        } else if (line[0] == ' ' || line[0] == '\t') {
-            // A folded continuation of the field on the line before.
-            if (r->last != SIZE_MAX && !trim(line).empty()) {
-                std::string &v = r->in.list[r->last].second;
-                v.append(v.empty() ? "" : " ").append(trim(line));
-            }
-        } else if (auto colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
-            bool added;
-            r->last = slot(r->in, line.substr(0, colon), added);
-            std::string &v = r->in.list[r->last].second;
-            v.append(added ? "" : ", ").append(trim(line.substr(colon + 1)));
-        } else {
-            r->last = SIZE_MAX;   // a line that is no field: nothing to continue
-        }
-    } catch (const std::bad_alloc &) {
-        r->lack = "not enough memory to hold the response headers";
-        return 0;   // libcurl ends the exchange with a write error
+    size_t len = size * n;
+    if (r->ended)
+        return len;   // the trailer of a chunked body
+    long code = 0;
+    curl_easy_getinfo(r->curl, CURLINFO_RESPONSE_CODE, &code);
+    bool interim = code >= 100 && code < 200 && code != 101;
+    if (len > 0 && (data[0] == '\r' || data[0] == '\n')) {
+        r->ended = !interim;
+        r->afterinterim = interim;
+    } else if (r->afterinterim) {
+        r->afterinterim = false;
+        if (code == 101)
+            for (curl_header *h = nullptr; (h = curl_easy_nextheader(r->curl, CURLH_1XX, -1, h));)
+                r->interimfields++;
     }
-    return size * n;
+    return len;
+}
+
+// The final response's fields, from libcurl's store: unfolded, in the order received, without
+// the fields of interim heads or of a trailer. A line with no name before its colon is no
+// field. A value comes without the blanks around it, but libcurl 7.88 keeps the CR of a line
+// whose value is empty ("X:" gives "\r", and a fold onto it "\r b"): that goes too (a value
+// holds no CR of its own: libcurl ends it at one). Repeated names are joined with ", ".
+static void collect(ghttp_request *r)
+{
+    long code = 0;
+    curl_easy_getinfo(r->curl, CURLINFO_RESPONSE_CODE, &code);
+    unsigned origin = code == 101 ? CURLH_1XX : CURLH_HEADER;
+    size_t skip = code == 101 ? r->interimfields : 0;
+    for (curl_header *h = nullptr; (h = curl_easy_nextheader(r->curl, origin, -1, h));) {
+        if (skip) {
+            skip--;
+            continue;
+        }
+        std::string_view name(h->name), value(h->value);
+        if (name.empty())
+            continue;
+        size_t from = value.find_first_not_of(" \t\r");
+        value = from == value.npos ? "" : value.substr(from, value.find_last_not_of(" \t\r") + 1 - from);
+        bool added;
+        std::string &v = r->in.list[slot(r->in, name, added)].second;
+        v.append(added ? "" : ", ").append(value);
+    }
 }
 
 ghttp_request *ghttp_request_new()
@@ -288,21 +289,27 @@ ghttp_status ghttp_process(ghttp_request *r)
 {
     r->in.list.clear();
     r->in.index.clear();
-    r->last = SIZE_MAX;
-    r->at = r->before;
+    r->ended = r->afterinterim = false;
+    r->interimfields = 0;
     r->lack = nullptr;
     r->len = 0;
     if (r->bad)
         return ghttp_error;
     r->curlerror[0] = '\0';
     CURLcode rc = curl_easy_perform(r->curl);
-    // A connection closed inside the head leaves a response that libcurl may take as complete.
-    if (rc == CURLE_OK && r->at != r->past)
-        r->error = "the response ended inside its header";
-    else if (rc != CURLE_OK)
+    r->error.clear();
+    if (rc != CURLE_OK)
         r->error = r->lack ? r->lack : r->curlerror[0] ? r->curlerror : curl_easy_strerror(rc);
+    else if (!r->ended)
+        r->error = "the response ended inside its header";
     else
-        r->error.clear();
+        try {
+            collect(r);
+        } catch (const std::bad_alloc &) {
+            r->in.list.clear();
+            r->in.index.clear();
+            r->error = "not enough memory to hold the response headers";
+        }
     return r->error.empty() ? ghttp_done : ghttp_error;
 }
 

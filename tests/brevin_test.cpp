@@ -1,6 +1,7 @@
 // brevin against a scripted HTTP server on 127.0.0.1.
 #include "support.h"
 
+#include <array>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -165,15 +166,32 @@ TEST_F(Brevin, VerbosityAddsLengthHeadersAndTraceInOrder)
     EXPECT_EQ(r.out, "hi");
     EXPECT_EQ(r.status, 0);
 
-    // A status line in small letters; a line that is no field ends a fold; a field may start
-    // with "HTTP/" like any other.
-    r = fetch("/oddhead", {"-vv"});
-    EXPECT_EQ(r.err, "Length 2\n3 headers\n[0] X-A: v\n[1] HTTP/9: kept\n[2] Content-Length: 2\n");
-
-    // Only the final response's headers, after an interim one.
-    r = fetch("/continue", {"-vv"});
-    EXPECT_EQ(r.err, "Length 5\n2 headers\n[0] X-Final: yes\n[1] Content-Length: 5\n");
-    EXPECT_EQ(r.out, "final");
+    // The fields are those of libcurl's reading of the response, {path, -vv output, body}.
+    std::vector<std::array<std::string, 3>> heads = {
+        // A status line in small letters; a line with no name is no field, nor is what is
+        // folded onto it; a field may start with "HTTP/" like any other.
+        {"/oddhead", "Length 2\n3 headers\n[0] X-A: v\n[1] HTTP/9: kept\n[2] Content-Length: 2\n", "ok"},
+        // A fold onto an empty value, and a line of blanks folded between two, add one blank.
+        {"/fold", "Length 2\n3 headers\n[0] X-Late: late\n[1] X-Gap: a b\n[2] Content-Length: 2\n", "ok"},
+        // Only the final response's fields, after an interim one however its status line is
+        // spaced.
+        {"/continue", "Length 5\n2 headers\n[0] X-Final: yes\n[1] Content-Length: 5\n", "final"},
+        {"/spacedcontinue", "Length 2\n2 headers\n[0] X-Final: 1\n[1] Content-Length: 2\n", "ok"},
+        {"/tabcontinue", "Length 2\n2 headers\n[0] X-Final: 1\n[1] Content-Length: 2\n", "ok"},
+        {"/hints", "Length 2\n2 headers\n[0] Link: </b>\n[1] Content-Length: 2\n", "ok"},
+        // A 101 is the final response, after an interim one too.
+        {"/switch", "Length 9\n1 headers\n[0] Upgrade: x\n", "raw bytes"},
+        {"/switchafter", "Length 9\n1 headers\n[0] Upgrade: x\n", "raw bytes"},
+        // A line that begins with CR ends the head, whatever follows the CR.
+        {"/crblank", "Length 4\n1 headers\n[0] Content-Length: 4\n", "body"},
+        {"/crtab", "Length 4\n1 headers\n[0] Content-Length: 4\n", "body"},
+    };
+    for (auto &[path, err, out] : heads) {
+        r = fetch(path, {"-vv"});
+        EXPECT_EQ(r.status, 0) << path;
+        EXPECT_EQ(r.err, err) << path;
+        EXPECT_EQ(r.out, out) << path;
+    }
 }
 
 TEST_F(Brevin, TheRequestAsksTheServerToCloseAndNamesItsAgent)
@@ -221,6 +239,8 @@ TEST_F(Brevin, FailedRetrievalsSayWhyAtVerbosity1AndLeaveAnEmptyOutputFile)
         {server.url("/truncated"), "transfer closed with 90 bytes remaining"},
         {server.url("/badchunk"), "chunked-encoding"},
         {server.url("/cutchunk"), "transfer closed"},
+        {server.url("/cuthead"), "the response ended inside its header"},
+        {server.url("/cutfinal"), "the response ended inside its header"},
         {"ftp://127.0.0.1/x", "Protocol \"ftp\" not supported"},
         {"not a url at all", "URL using bad/illegal format"}};
     for (auto &[url, cause] : cases) {
@@ -289,7 +309,8 @@ TEST_F(Brevin, HostileServersGetAClearFailureNeverACrash)
 {
     TempDir d;
     std::string out = d / "out";
-    for (std::string path : {"/garbage", "/hugeheader", "/nocolon", "/rawnoise", "/badchunk", "/truncated", "/cuthead"}) {
+    for (std::string path : {"/garbage", "/hugeheader", "/nocolon", "/rawnoise", "/badchunk", "/truncated", "/cuthead",
+                              "/cutfinal"}) {
         spit(out, "stale");
         auto r = run({BREVIN, "-vvv", "-o", out, server.url(path)});
         EXPECT_EQ(r.status, 1) << path;

@@ -57,10 +57,24 @@ ROUTES = {
     "/oddhead": (b"http/1.1 200 OK\r\nX-A: v\r\n: no name\r\n  not for X-A\r\nHTTP/9: kept\r\n"
                  b"Content-Length: 2\r\n\r\nok"),
     "/cuthead": b"HTTP/1.1 200 OK\r\nX-A: 1\r\nX-B",
+    "/cutfinal": b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nX-A: 1\r\n",
+    # An empty value folded onto the next line; a line of blanks folded between two.
+    "/fold": b"HTTP/1.1 200 OK\r\nX-Late:\r\n  late\r\nX-Gap: a  \r\n   \r\n  b\r\nContent-Length: 2\r\n\r\nok",
+    # Status lines with more than one blank or tab before the code; lines that begin with CR.
+    "/spacedcontinue": (b"HTTP/1.1  100 Continue\r\nX-Interim: 1\r\n\r\n"
+                        b"HTTP/1.1 200 OK\r\nX-Final: 1\r\nContent-Length: 2\r\n\r\nok"),
+    "/tabcontinue": (b"HTTP/1.1 \t100 Continue\r\nX-Interim: 1\r\n\r\n"
+                     b"HTTP/1.1 200 OK\r\nX-Final: 1\r\nContent-Length: 2\r\n\r\nok"),
+    "/crblank": b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r \r\nbody",
+    "/crtab": b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\t\r\nbody",
+    "/hints": (b"HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n"
+               b"HTTP/1.1 200 OK\r\nLink: </b>\r\nContent-Length: 2\r\n\r\nok"),
     "/bigchunked": chunked([big(33 * 1024 * 1024 + 5)]),
     "/continue": (b"HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
                   b"HTTP/1.1 200 OK\r\nX-Final: yes\r\nContent-Length: 5\r\n\r\nfinal"),
     "/switch": b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nraw bytes",
+    "/switchafter": (b"HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
+                     b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nraw bytes"),
     "/redirect": (b"HTTP/1.1 302 Found\r\nLocation: /hello\r\nContent-Length: 6\r\n\r\nmoved\n"),
     "/gzip": ok(b"\x1f\x8b\x08\x00not really inflated", b"Content-Encoding: gzip\r\n"),
     "/truncated": b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten b",
