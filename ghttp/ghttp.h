@@ -1,8 +1,9 @@
 // ghttp: a small synchronous HTTP request layer.
 //
 // One request object carries one exchange: set the URI and request headers, prepare, process
-// until done, then read the body and the response headers. The body is kept in memory exactly
-// as the server sent it: no content decoding, no redirect followed.
+// until done, then read the body and the response headers. The body is kept in memory as the
+// server sent it, less the transfer codings that libcurl removes (chunked, gzip or deflate as
+// a transfer coding): no content coding is decoded, no redirect followed.
 #pragma once
 
 #include <cstdint>

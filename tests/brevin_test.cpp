@@ -128,7 +128,7 @@ TEST_F(Brevin, ResponsesAreWrittenAsSentWhateverTheirStatus)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "<h1>not found</h1>\r\n\r\n");
 
-    // No redirect followed, no content decoding.
+    // No redirect followed, no content coding decoded.
     r = fetch("/redirect", {"-v"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "moved\n");
@@ -138,6 +138,11 @@ TEST_F(Brevin, ResponsesAreWrittenAsSentWhateverTheirStatus)
     r = fetch("/gzip");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "\x1f\x8b\x08\x00not really inflated"s);
+    // A transfer coding is no content coding: libcurl removes it.
+    r = fetch("/gzipchunked", {"-v"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out == pattern(3 * 1024 * 1024 + 7)) << r.out.size();
+    EXPECT_EQ(r.err, "Length 3145735\n1 headers\n");
 
     r = fetch("/empty", {"-v"});
     EXPECT_EQ(r.status, 0);

@@ -5,6 +5,7 @@ Prints the port it listens on, then serves until killed. Every response is writt
 well-formed, odd and hostile replies are all equally easy to produce. With --tls CERT KEY it
 speaks HTTPS with that certificate chain and key.
 """
+import gzip
 import socket
 import socketserver
 import ssl
@@ -35,8 +36,8 @@ def ok(body, extra=b""):
             b"Content-Length: " + str(len(body)).encode() + b"\r\n\r\n" + body)
 
 
-def chunked(parts):
-    out = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+def chunked(parts, coding=b"chunked"):
+    out = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: " + coding + b"\r\n\r\n"
     for p in parts:
         out += b"%x\r\n" % len(p) + p + b"\r\n"
     return out + b"0\r\n\r\n"
@@ -77,6 +78,8 @@ ROUTES = {
                      b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nraw bytes"),
     "/redirect": (b"HTTP/1.1 302 Found\r\nLocation: /hello\r\nContent-Length: 6\r\n\r\nmoved\n"),
     "/gzip": ok(b"\x1f\x8b\x08\x00not really inflated", b"Content-Encoding: gzip\r\n"),
+    # gzip as a transfer coding: 3 MiB that cross the wire as a few kB.
+    "/gzipchunked": chunked([gzip.compress(big(3 * 1024 * 1024 + 7), mtime=0)], b"gzip, chunked"),
     "/truncated": b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten b",
     "/badchunk": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nzz\r\nxx\r\n0\r\n\r\n",
     "/cutchunk": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n100\r\nonly a little",
