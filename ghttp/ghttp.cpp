@@ -22,6 +22,9 @@
 
 const char http_hdr_Connection[] = "Connection";
 
+// At most this many header lines in a response: its status lines, fields and trailer together.
+static constexpr int maxheaderlines = 2000;
+
 // Header fields in the order first seen, each name once, and where each name (lower-cased)
 // sits in that order, so a lookup costs the same however many fields there are.
 struct fields {
@@ -37,7 +40,8 @@ struct ghttp_request {
     bool ended = false;          // the final response's head has ended
     bool afterinterim = false;   // the line before ended an interim head
     size_t interimfields = 0;    // fields of the interim heads before a final 101
-    const char *lack = nullptr;  // what memory was lacking for, when it was
+    const char *lack = nullptr;  // why a callback ended the exchange (memory lacking, too many lines)
+    int lines = 0;               // header lines so far: status lines, fields, ends of heads, trailer
     char *body = nullptr;
     size_t len = 0, cap = 0;
     bool bad = false;            // a value was refused: the exchange cannot run
@@ -138,6 +142,13 @@ static size_t onheader(char *data, size_t size, size_t n, void *p)
 {
     auto *r = static_cast<ghttp_request *>(p);
     size_t len = size * n;
+    // libcurl's look-up of a field walks the whole list of them, so reading N fields costs N^2:
+    // a hostile head of tens of thousands of short lines would hold the CPU for a minute. No
+    // real response comes near this many lines.
+    if (++r->lines > maxheaderlines) {
+        r->lack = "the response has more than 2000 header lines";
+        return 0;   // libcurl ends the exchange with a write error
+    }
     if (r->ended)
         return len;   // the trailer of a chunked body
     long code = 0;
@@ -292,6 +303,7 @@ ghttp_status ghttp_process(ghttp_request *r)
     r->ended = r->afterinterim = false;
     r->interimfields = 0;
     r->lack = nullptr;
+    r->lines = 0;
     r->len = 0;
     if (r->bad)
         return ghttp_error;

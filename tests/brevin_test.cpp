@@ -190,6 +190,13 @@ TEST_F(Brevin, VerbosityAddsLengthHeadersAndTraceInOrder)
         // A line that begins with CR ends the head, whatever follows the CR.
         {"/crblank", "Length 4\n1 headers\n[0] Content-Length: 4\n", "body"},
         {"/crtab", "Length 4\n1 headers\n[0] Content-Length: 4\n", "body"},
+        // As many header lines as are taken: a status line, 1998 fields and the end of the head.
+        {"/mostfields", "Length 2\n2 headers\n[0] a: " + [] {
+             std::string v = "1";
+             for (int i = 1; i < 1997; i++)
+                 v += ", 1";
+             return v;
+         }() + "\n[1] Content-Length: 2\n", "ok"},
     };
     for (auto &[path, err, out] : heads) {
         r = fetch(path, {"-vv"});
@@ -246,6 +253,7 @@ TEST_F(Brevin, FailedRetrievalsSayWhyAtVerbosity1AndLeaveAnEmptyOutputFile)
         {server.url("/cutchunk"), "transfer closed"},
         {server.url("/cuthead"), "the response ended inside its header"},
         {server.url("/cutfinal"), "the response ended inside its header"},
+        {server.url("/manyfields"), "the response has more than 2000 header lines"},
         {"ftp://127.0.0.1/x", "Protocol \"ftp\" not supported"},
         {"not a url at all", "URL using bad/illegal format"}};
     for (auto &[url, cause] : cases) {

@@ -70,6 +70,9 @@ ROUTES = {
     "/crtab": b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\t\r\nbody",
     "/hints": (b"HTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n"
                b"HTTP/1.1 200 OK\r\nLink: </b>\r\nContent-Length: 2\r\n\r\nok"),
+    # A head of more lines than brevin takes, and one of exactly as many.
+    "/manyfields": b"HTTP/1.1 200 OK\r\n" + b"a: 1\r\n" * 1998 + b"X-Last: 1\r\nContent-Length: 2\r\n\r\nok",
+    "/mostfields": b"HTTP/1.1 200 OK\r\n" + b"a: 1\r\n" * 1997 + b"Content-Length: 2\r\n\r\nok",
     "/bigchunked": chunked([big(33 * 1024 * 1024 + 5)]),
     "/continue": (b"HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
                   b"HTTP/1.1 200 OK\r\nX-Final: yes\r\nContent-Length: 5\r\n\r\nfinal"),
