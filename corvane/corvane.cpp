@@ -143,7 +143,7 @@ int main(int argc, char **argv)
         return fifo >= 0 && stat(path, &at) == 0 && at.st_ino == fifoid.st_ino && at.st_dev == fifoid.st_dev;
     };
     // The FIFO read before the path was made to lead elsewhere, kept while a writer holds it.
-    // Written by retire, takecommand and (short of descriptors) preparefifo.
+    // Written by retire, takecommand and (short of descriptors) openfifo.
     int old = -1;
     // The watch on the FIFO, on the path and on the folder; blind while any of it is missing,
     // and then the path is looked at once a second. Written by rewatch only.
@@ -172,11 +172,13 @@ int main(int argc, char **argv)
         char self[32];
         snprintf(self, sizeof self, "/proc/self/fd/%d", fifo);
         constexpr uint32_t gone = IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
-        const char *failed = (watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) < 0                      ? "inotify_init1"
-                             : inotify_add_watch(watch, self, gone) < 0                                 ? "inotify_add_watch"
-                             : inotify_add_watch(watch, path, gone | IN_DONT_FOLLOW) < 0                ? "inotify_add_watch"
-                             : inotify_add_watch(watch, dir.c_str(), IN_ONLYDIR | IN_MOVE_SELF | IN_DELETE_SELF) < 0 ? "inotify_add_watch"
-                                                                                                        : nullptr;
+        const char *failed = "inotify_init1";
+        if ((watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) >= 0) {
+            failed = "inotify_add_watch";
+            if (inotify_add_watch(watch, self, gone) >= 0 && inotify_add_watch(watch, path, gone | IN_DONT_FOLLOW) >= 0 &&
+                inotify_add_watch(watch, dir.c_str(), IN_ONLYDIR | IN_MOVE_SELF | IN_DELETE_SELF) >= 0)
+                failed = nullptr;
+        }
         blind = failed != nullptr;
         if (!failed)
             return;
@@ -199,9 +201,13 @@ int main(int argc, char **argv)
         close(fifow);
         pollfd p {fifo, POLLIN, 0};
         bool held = poll(&p, 1, 0) >= 0 && ((p.revents & POLLIN) || !(p.revents & POLLHUP));
-        if (held && old >= 0)
-            close(old);
-        held ? void(old = fifo) : void(close(fifo));
+        if (held) {
+            if (old >= 0)
+                close(old);
+            old = fifo;
+        } else {
+            close(fifo);
+        }
         fifo = fifow = -1;
         rewatch();   // nothing is left to watch
     };
