@@ -99,7 +99,15 @@ int main(int argc, char **argv)
         fputs("get_header_names\n", stderr);
     char **names = nullptr;
     int count = 0;
-    ghttp_get_header_names(req, &names, &count);
+    // Without the names (no memory for them) the fields would be reported as none at all.
+    if (ghttp_get_header_names(req, &names, &count) != 0) {
+        fputs("Error retrieving document\n", stderr);
+        if (verbose >= 1)
+            fputs("not enough memory to hold the response headers\n", stderr);
+        ghttp_request_destroy(req);
+        fclose(out);
+        return 1;
+    }
     if (verbose >= 1)
         fprintf(stderr, "%d headers\n", count);
     for (int i = 0; i < count; i++) {

@@ -168,9 +168,10 @@ static size_t onheader(char *data, size_t size, size_t n, void *p)
 
 // The final response's fields, from libcurl's store: unfolded, in the order received, without
 // the fields of interim heads or of a trailer. A line with no name before its colon is no
-// field. A value comes without the blanks around it, but libcurl 7.88 keeps the CR of a line
-// whose value is empty ("X:" gives "\r", and a fold onto it "\r b"): that goes too (a value
-// holds no CR of its own: libcurl ends it at one). Repeated names are joined with ", ".
+// field. A value comes without the blanks around it, but libcurl 7.88 keeps the line's end
+// (CR, or LF where lines end in LF alone) of a line whose value is empty ("X:" gives "\r", and
+// a fold onto it "\r b"): that goes too (a value holds no CR or LF of its own: libcurl ends
+// it at one). Repeated names are joined with ", ".
 static void collect(ghttp_request *r)
 {
     long code = 0;
@@ -185,8 +186,8 @@ static void collect(ghttp_request *r)
         std::string_view name(h->name), value(h->value);
         if (name.empty())
             continue;
-        size_t from = value.find_first_not_of(" \t\r");
-        value = from == value.npos ? "" : value.substr(from, value.find_last_not_of(" \t\r") + 1 - from);
+        size_t from = value.find_first_not_of(" \t\r\n");
+        value = from == value.npos ? "" : value.substr(from, value.find_last_not_of(" \t\r\n") + 1 - from);
         bool added;
         std::string &v = r->in.list[slot(r->in, name, added)].second;
         v.append(added ? "" : ", ").append(value);

@@ -178,6 +178,7 @@ TEST_F(Brevin, VerbosityAddsLengthHeadersAndTraceInOrder)
         {"/oddhead", "Length 2\n3 headers\n[0] X-A: v\n[1] HTTP/9: kept\n[2] Content-Length: 2\n", "ok"},
         // A fold onto an empty value, and a line of blanks folded between two, add one blank.
         {"/fold", "Length 2\n3 headers\n[0] X-Late: late\n[1] X-Gap: a b\n[2] Content-Length: 2\n", "ok"},
+        {"/foldlf", "Length 2\n3 headers\n[0] X-Late: late\n[1] X-Empty: \n[2] Content-Length: 2\n", "ok"},
         // Only the final response's fields, after an interim one however its status line is
         // spaced.
         {"/continue", "Length 5\n2 headers\n[0] X-Final: yes\n[1] Content-Length: 5\n", "final"},

@@ -60,6 +60,8 @@ ROUTES = {
     "/cuthead": b"HTTP/1.1 200 OK\r\nX-A: 1\r\nX-B",
     "/cutfinal": b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nX-A: 1\r\n",
     # An empty value folded onto the next line; a line of blanks folded between two.
+    # The same with lines that end in LF alone.
+    "/foldlf": b"HTTP/1.1 200 OK\nX-Late:\n  late\nX-Empty:\nContent-Length: 2\n\nok",
     "/fold": b"HTTP/1.1 200 OK\r\nX-Late:\r\n  late\r\nX-Gap: a  \r\n   \r\n  b\r\nContent-Length: 2\r\n\r\nok",
     # Status lines with more than one blank or tab before the code; lines that begin with CR.
     "/spacedcontinue": (b"HTTP/1.1  100 Continue\r\nX-Interim: 1\r\n\r\n"
