@@ -45,6 +45,7 @@ struct ghttp_request {
     char *body = nullptr;
     size_t len = 0, cap = 0;
     bool bad = false;            // a value was refused: the exchange cannot run
+    std::string bundle;          // the system's CA bundle, read only when the directory lacks the issuer
     std::string error;           // why the exchange failed or cannot run; empty otherwise
     char curlerror[CURL_ERROR_SIZE] = "";
 };
@@ -220,6 +221,25 @@ ghttp_request *ghttp_request_new()
     need(curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https"), "protocols http and https");
     need(curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L), "certificate check");
     need(curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L), "host name check");
+    // The store trusted is the system's, as libcurl knows it: its built-in bundle file and hashed
+    // directory. Reading the bundle means parsing every CA in it (140-odd, most of a small
+    // fetch's time), while the directory is searched by the hash of the issuer's name, one file
+    // read. So the bundle is left out at first and read only when the directory does not hold
+    // the issuer (see perform). That lookup by hash is OpenSSL's; with another TLS library the
+    // store is left as libcurl has it.
+    char *cainfo = nullptr, *capath = nullptr;
+    const curl_version_info_data *tls = curl_version_info(CURLVERSION_NOW);
+    if (curl_easy_getinfo(c, CURLINFO_CAINFO, &cainfo) == CURLE_OK && cainfo &&
+        curl_easy_getinfo(c, CURLINFO_CAPATH, &capath) == CURLE_OK && capath && tls->ssl_version &&
+        !strncmp(tls->ssl_version, "OpenSSL/", 8)) {
+        try {
+            r->bundle = cainfo;
+        } catch (const std::bad_alloc &) {
+            need(CURLE_OUT_OF_MEMORY, "CA bundle");
+        }
+        need(curl_easy_setopt(c, CURLOPT_CAPATH, capath), "CA directory");
+        need(curl_easy_setopt(c, CURLOPT_CAINFO, nullptr), "CA bundle");
+    }
     // HTTP/1.x only, where request headers such as Connection keep their meaning.
     need(curl_easy_setopt(c, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1)), "HTTP/1.1");
     need(curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L), "no redirects");
@@ -297,6 +317,40 @@ int ghttp_prepare(ghttp_request *r)
     return 0;
 }
 
+// Verification results of OpenSSL (x509_vfy.h) that say the chain's issuer was not found among
+// the trusted certificates, as opposed to a certificate found wanting (expired, revoked, a bad
+// signature, another name): a CA found only in the bundle.
+static bool issuerunknown(long result)
+{
+    return result == 2      // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT
+           || result == 18  // X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT
+           || result == 19  // X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN
+           || result == 20  // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY
+           || result == 21; // X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE
+}
+
+// The exchange, its certificates checked against the hashed directory alone. When that check
+// failed only because the issuer is not in the directory, the exchange is made once more with
+// the bundle too: the whole system store as libcurl has it by default, a check made afresh
+// from the start, so that the second try refuses whatever the store refuses (expired, another
+// name), with its own reason. Nothing was sent or received before the handshake failed.
+static CURLcode perform(ghttp_request *r)
+{
+    CURLcode rc = curl_easy_perform(r->curl);
+    long result = 0;
+    if (rc != CURLE_PEER_FAILED_VERIFICATION || r->bundle.empty() ||
+        curl_easy_getinfo(r->curl, CURLINFO_SSL_VERIFYRESULT, &result) != CURLE_OK || !issuerunknown(result))
+        return rc;
+    if (curl_easy_setopt(r->curl, CURLOPT_CAINFO, r->bundle.c_str()) != CURLE_OK)
+        return rc;   // the first refusal stands, with its reason
+    r->curlerror[0] = '\0';
+    rc = curl_easy_perform(r->curl);
+    // The next exchange on this request starts from the directory again.
+    if (curl_easy_setopt(r->curl, CURLOPT_CAINFO, nullptr) != CURLE_OK)
+        r->bundle.clear();   // then the bundle stays in, and is never needed a second time
+    return rc;
+}
+
 ghttp_status ghttp_process(ghttp_request *r)
 {
     r->in.list.clear();
@@ -309,7 +363,7 @@ ghttp_status ghttp_process(ghttp_request *r)
     if (r->bad)
         return ghttp_error;
     r->curlerror[0] = '\0';
-    CURLcode rc = curl_easy_perform(r->curl);
+    CURLcode rc = perform(r);
     r->error.clear();
     if (rc != CURLE_OK)
         r->error = r->lack ? r->lack : r->curlerror[0] ? r->curlerror : curl_easy_strerror(rc);

@@ -2,7 +2,11 @@
 #include "support.h"
 
 #include <array>
+#include <map>
+#include <memory>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 
 namespace {
@@ -10,24 +14,6 @@ namespace {
 const std::string usage = "usage: brevin [-v] [-o output_file] {url}\n";
 
 HttpServer server;
-
-class Brevin : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        server.start(HTTPD);
-        ASSERT_GT(server.port, 0) << "the test server did not start";
-    }
-    static void TearDownTestSuite() { server.stop(); }
-
-    static Result fetch(const std::string &path, std::vector<std::string> opts = {})
-    {
-        std::vector<std::string> args = {BREVIN};
-        args.insert(args.end(), opts.begin(), opts.end());
-        args.push_back(server.url(path));
-        return run(args);
-    }
-};
 
 // The same bytes as big() in httpd.py.
 std::string pattern(size_t n)
@@ -64,6 +50,131 @@ std::string reason(const std::string &err)
     std::string rest = at == std::string::npos ? "" : err.substr(at + failed.size());
     return rest.size() > 1 && rest.find('\n') == rest.size() - 1 ? rest : "";
 }
+
+// An EC key and a certificate for `name` in `dir` (name.key, name.crt): a CA of its own when
+// `ca` is empty, else signed by the CA `ca` in the same folder for the address `san`, valid
+// from now on for `days` days (a negative number gives a certificate already expired).
+bool certify(const TempDir &d, const std::string &name, const std::string &ca = "", const std::string &san = "",
+             int days = 1)
+{
+    std::vector<std::string> key = {"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                    "-nodes", "-subj", "/CN=brevin test " + name, "-keyout", d / (name + ".key")};
+    if (ca.empty()) {
+        key.insert(key.end(), {"-x509", "-days", "2", "-out", d / (name + ".crt")});
+        return run(key).status == 0;
+    }
+    key.insert(key.end(), {"-addext", "subjectAltName=" + san, "-out", d / (name + ".csr")});
+    return run(key).status == 0 &&
+           run({"openssl", "x509", "-req", "-in", d / (name + ".csr"), "-CA", d / (ca + ".crt"), "-CAkey",
+                d / (ca + ".key"), "-days", std::to_string(days), "-copy_extensions", "copy", "-out",
+                d / (name + ".crt")})
+                   .status == 0;
+}
+
+// HTTPS servers on 127.0.0.1 whose certificates come from test CAs, and a copy of the system's
+// CA store with those CAs added: one in both the bundle file and the hashed directory, one in
+// the bundle only (no hashed link, as when added to the file by hand), one in the directory
+// only. brevin sees the copy at /etc/ssl/certs in a private mount namespace; the machine's own
+// store is never changed.
+struct TlsSites {
+    TempDir d;
+    std::string why;   // why the sites cannot be used, or empty
+    std::map<std::string, std::unique_ptr<HttpServer>> servers;
+
+    TlsSites()
+    {
+        std::string store = d / "certs";
+        std::error_code ec;
+        fs::copy("/etc/ssl/certs", store, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+        if (ec) {
+            why = "cannot copy /etc/ssl/certs: " + ec.message();
+            return;
+        }
+        if (run({"/bin/true"}, 10000ms, [&] { inside(); }).status != 0) {
+            why = "no private mount namespace can be made here (needs root and unshare)";
+            return;
+        }
+        // site -> its CA and address; the CA "none" is in neither place.
+        std::vector<std::array<std::string, 4>> sites = {
+            {"both", "inboth", "IP:127.0.0.1", "1"},       {"bundle", "inbundle", "IP:127.0.0.1", "1"},
+            {"dir", "indir", "IP:127.0.0.1", "1"},         {"untrusted", "none", "IP:127.0.0.1", "1"},
+            {"misnamed", "inbundle", "IP:127.0.0.2", "1"}, {"expired", "inbundle", "IP:127.0.0.1", "-1"},
+            {"expireddir", "indir", "IP:127.0.0.1", "-1"}};
+        for (auto ca : {"inboth", "inbundle", "indir", "none"})
+            if (!certify(d, ca)) {
+                why = "openssl could not make a test CA";
+                return;
+            }
+        for (auto &[site, ca, san, days] : sites)
+            if (!certify(d, site, ca, san, std::stoi(days))) {
+                why = "openssl could not make the certificate of " + site;
+                return;
+            }
+        std::string bundle = slurp(store + "/ca-certificates.crt") + slurp(d / "inboth.crt") + slurp(d / "inbundle.crt");
+        spit(store + "/ca-certificates.crt", bundle);
+        for (auto ca : {"inboth", "indir"}) {
+            auto hash = run({"openssl", "x509", "-hash", "-noout", "-in", d / (std::string(ca) + ".crt")}).out;
+            hash.erase(hash.find_last_not_of("\n") + 1);
+            fs::copy_file(d / (std::string(ca) + ".crt"), store + "/" + hash + ".0", ec);
+        }
+        for (auto &[site, ca, san, days] : sites) {
+            auto &s = servers[site] = std::make_unique<HttpServer>();
+            s->start(HTTPD, {"--tls", d / (site + ".crt"), d / (site + ".key")});
+            if (s->port <= 0)
+                why = "the TLS test server did not start";
+        }
+    }
+
+    // In a child before exec: a private mount namespace where /etc/ssl/certs is the copy.
+    void inside()
+    {
+        std::string store = d / "certs";
+        if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+            mount(store.c_str(), "/etc/ssl/certs", nullptr, MS_BIND, nullptr))
+            _exit(125);
+    }
+
+    std::string url(const std::string &site, const std::string &path)
+    {
+        return "https://127.0.0.1:" + std::to_string(servers.at(site)->port) + path;
+    }
+    Result fetch(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), BREVIN);
+        return run(args, 20000ms, [&] { inside(); });
+    }
+};
+
+std::unique_ptr<TlsSites> sites;
+
+TlsSites &tls()
+{
+    if (!sites)
+        sites = std::make_unique<TlsSites>();
+    return *sites;
+}
+
+class Brevin : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        server.start(HTTPD);
+        ASSERT_GT(server.port, 0) << "the test server did not start";
+    }
+    static void TearDownTestSuite()
+    {
+        server.stop();
+        sites.reset();
+    }
+
+    static Result fetch(const std::string &path, std::vector<std::string> opts = {})
+    {
+        std::vector<std::string> args = {BREVIN};
+        args.insert(args.end(), opts.begin(), opts.end());
+        args.push_back(server.url(path));
+        return run(args);
+    }
+};
 
 } // namespace
 
@@ -120,6 +231,17 @@ TEST_F(Brevin, BodiesAreWrittenByteForByte)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(slurp(d / "out"), "hello, world\n");
+
+    // Over HTTPS, from servers whose CA stands in the system store's bundle and hashed
+    // directory, in the bundle only, in the directory only.
+    auto &t = tls();
+    if (!t.why.empty())
+        GTEST_SKIP() << "HTTPS rows skipped: " << t.why;
+    for (std::string site : {"both", "bundle", "dir"}) {
+        r = t.fetch({t.url(site, "/big")});
+        EXPECT_EQ(r.status, 0) << site << ": " << r.err;
+        EXPECT_TRUE(r.out == pattern(3 * 1024 * 1024 + 7)) << site << ": body of " << r.out.size() << " bytes differs";
+    }
 }
 
 TEST_F(Brevin, ResponsesAreWrittenAsSentWhateverTheirStatus)
@@ -231,24 +353,15 @@ TEST_F(Brevin, FailedRetrievalsSayWhyAtVerbosity1AndLeaveAnEmptyOutputFile)
     // A label of 64 octets cannot go into a DNS query: the name fails here, no server asked.
     std::string nohost = std::string(64, 'x') + ".host.invalid";
     // A server whose certificate comes from a throw-away CA that the system does not trust.
-    for (auto args : std::vector<std::vector<std::string>>{
-             {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1",
-              "-subj", "/CN=brevin test CA", "-keyout", d / "ca.key", "-out", d / "ca.crt"},
-             {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=127.0.0.1",
-              "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", d / "tls.key", "-out", d / "tls.csr"},
-             {"x509", "-req", "-in", d / "tls.csr", "-CA", d / "ca.crt", "-CAkey", d / "ca.key", "-days", "1",
-              "-copy_extensions", "copy", "-out", d / "tls.crt"}}) {
-        args.insert(args.begin(), "openssl");
-        ASSERT_EQ(run(args).status, 0) << args[1];
-    }
-    HttpServer tls;
-    tls.start(HTTPD, {"--tls", d / "tls.crt", d / "tls.key"});
-    ASSERT_GT(tls.port, 0);
+    ASSERT_TRUE(certify(d, "ca") && certify(d, "tls", "ca", "IP:127.0.0.1"));
+    HttpServer untrusted;
+    untrusted.start(HTTPD, {"--tls", d / "tls.crt", d / "tls.key"});
+    ASSERT_GT(untrusted.port, 0);
 
     std::vector<std::pair<std::string, std::string>> cases = {
         {"http://127.0.0.1:" + std::to_string(port) + "/", "Failed to connect to 127.0.0.1 port " + std::to_string(port)},
         {"http://" + nohost + "/", "Could not resolve host: " + nohost},
-        {"https://127.0.0.1:" + std::to_string(tls.port) + "/hello", "SSL certificate problem"},
+        {"https://127.0.0.1:" + std::to_string(untrusted.port) + "/hello", "SSL certificate problem"},
         {server.url("/truncated"), "transfer closed with 90 bytes remaining"},
         {server.url("/badchunk"), "chunked-encoding"},
         {server.url("/cutchunk"), "transfer closed"},
@@ -269,6 +382,25 @@ TEST_F(Brevin, FailedRetrievalsSayWhyAtVerbosity1AndLeaveAnEmptyOutputFile)
         r = run({BREVIN, "-o", out, url});
         EXPECT_EQ(r.status, 1) << url;
         EXPECT_EQ(r.err, "Error retrieving document\n") << url;
+    }
+
+    // Certificates that the system store, seen through a private copy, does not vouch for. A CA
+    // found in the bundle only is checked afresh against it: its expired or misnamed
+    // certificate is refused for what it is, not taken because the CA was found at last.
+    auto &t = tls();
+    if (!t.why.empty())
+        GTEST_SKIP() << "HTTPS rows skipped: " << t.why;
+    for (auto &[site, cause] : std::vector<std::pair<std::string, std::string>>{
+             {"untrusted", "SSL certificate problem: unable to get local issuer certificate"},
+             {"misnamed", "no alternative certificate subject name matches target host name '127.0.0.1'"},
+             {"expired", "SSL certificate problem: certificate has expired"},
+             {"expireddir", "SSL certificate problem: certificate has expired"}}) {
+        spit(out, "stale");
+        auto r = t.fetch({"-v", "-o", out, t.url(site, "/hello")});
+        EXPECT_EQ(r.status, 1) << site;
+        EXPECT_EQ(r.err, "Error retrieving document\n" + reason(r.err)) << site;
+        EXPECT_NE(reason(r.err).find(cause), std::string::npos) << site << ": " << r.err;
+        EXPECT_EQ(slurp(out), "") << site;
     }
 }
 
