@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
-#include <malloc.h>
 #include <new>
 #include <string>
 #include <string_view>
@@ -44,6 +43,8 @@ struct ghttp_request {
     int lines = 0;               // header lines so far: status lines, fields, ends of heads, trailer
     char *body = nullptr;
     size_t len = 0, cap = 0;
+    bool known = false;          // the block is of the announced length
+    size_t ready = 0;            // the body's bytes below this offset are already in memory
     bool bad = false;            // a value was refused: the exchange cannot run
     std::string bundle;          // the system's CA bundle, read only when the directory lacks the issuer
     std::string error;           // why the exchange failed or cannot run; empty otherwise
@@ -93,40 +94,46 @@ static bool hascontrol(std::string_view s)
 }
 
 // Body bytes as they arrive. The first piece reserves the announced length, if any, so a
-// body of known size is held in one block and never copied.
+// body of known size is held in one block and never copied; a body of unknown length grows by
+// doubling its block (large blocks grow by mremap, without a copy), and where the doubled block
+// cannot be had, by what the bytes need.
 static size_t onbody(char *data, size_t size, size_t n, void *p)
 {
     auto *r = static_cast<ghttp_request *>(p);
     size_t add = size * n;
     if (add > r->cap - r->len) {
-        size_t want = r->len + add;
-        char *grown = nullptr;
+        size_t need = r->len + add, want = need;
         curl_off_t announced = -1;
         if (!r->cap && curl_easy_getinfo(r->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
-            announced > 0 && uint64_t(announced) > want && uint64_t(announced) < SIZE_MAX / 2) {
-            grown = static_cast<char *>(realloc(r->body, size_t(announced)));
-            if (grown)
-                want = size_t(announced);
-        }
-        if (!grown && r->cap && want < r->cap * 2)
-            want = r->cap * 2;   // large blocks grow by mremap, without a copy
-        if (!grown)
-            grown = static_cast<char *>(realloc(r->body, want));
+            announced > 0 && uint64_t(announced) > need && uint64_t(announced) < SIZE_MAX / 2)
+            want = size_t(announced);
+        else if (r->cap && need < r->cap * 2)
+            want = r->cap * 2;
+        char *grown = static_cast<char *>(realloc(r->body, want));
+        r->known = grown && size_t(announced) == want;
+        if (!grown && want > need)
+            grown = static_cast<char *>(realloc(r->body, want = need));
         if (!grown) {
             r->lack = "not enough memory to hold the body";
             return 0;   // libcurl ends the exchange with a write error
         }
         r->body = grown;
         r->cap = want;
-        // A large body is better held in huge pages: a 4 KiB page costs a fault and a TLB
-        // entry of its own, which for a body of a GiB takes longer than the transfer itself.
-        // The advice covers the block's whole mapping: advice on a part would split it, and a
-        // split mapping cannot grow by mremap, so every later growth would be a copy.
-        if (want >= 4 << 20) {
-            uintptr_t from = uintptr_t(grown) & ~uintptr_t(4095);
-            uintptr_t to = (uintptr_t(grown) + malloc_usable_size(grown) + 4095) & ~uintptr_t(4095);
-            madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
-        }
+    }
+    // The pages of a large block of announced length are had a few MiB at a time, in one call
+    // each, ahead of the bytes (MADV_POPULATE_WRITE): a fault for every 4 KiB page costs more
+    // than the copy into it. Never more than 32 MiB ahead of what has arrived, so that a server
+    // announcing a length it does not send cannot make the whole length resident; a block that
+    // grows by doubling is never filled ahead, its end being no length the body will have. 4 KiB pages, not huge ones: on
+    // this kind of virtual machine a 2 MiB page comes from memory that the host must hand back,
+    // and zeroing it cost more than the faults saved (bench/notes.md).
+    if (r->known && r->cap >= 4 << 20 && r->len + add > r->ready) {
+        uintptr_t from = (uintptr_t(r->body + r->len) + 4095) & ~uintptr_t(4095);
+        uintptr_t to = uintptr_t(r->body + (r->cap - r->len - add < 32 << 20 ? r->cap : r->len + add + (32 << 20))) &
+                       ~uintptr_t(4095);
+        if (to > from)
+            madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);   // a hint: faults remain
+        r->ready = size_t(to - uintptr_t(r->body));
     }
     memcpy(r->body + r->len, data, add);
     r->len += add;
@@ -360,6 +367,8 @@ ghttp_status ghttp_process(ghttp_request *r)
     r->lack = nullptr;
     r->lines = 0;
     r->len = 0;
+    r->ready = 0;
+    r->known = false;
     if (r->bad)
         return ghttp_error;
     r->curlerror[0] = '\0';
