@@ -36,7 +36,7 @@ ONLY = set(os.environ.get("BENCH_ONLY", "corvane,brevin,moltrin").split(","))
 PLAN = dict(commands=100, rounds=2, restarts=20, sv_restarts=2, spawns=20, idle=3,
             body=256, body_runs=3, small=100, small_runs=2, blocks=[(256, 3), (1024, 3)]) if QUICK else \
        dict(commands=400, rounds=3, restarts=100, sv_restarts=5, spawns=100, idle=10,
-            body=1024, body_runs=3, small=500, small_runs=3, blocks=[(1024, 3), (4096, 3), (8192, 3)])
+            body=1024, body_runs=5, small=500, small_runs=3, blocks=[(1024, 3), (4096, 3), (8192, 3)])
 # This virtual machine hands memory that stays free for 2 s back to its host (free page
 # reporting), and taking it back costs up to ten times more than reusing memory freed just before:
 # a 1 GiB write into the page cache takes 0.3 s right after a 1 GiB file was deleted, and 2.5 to

@@ -124,9 +124,10 @@ static size_t onbody(char *data, size_t size, size_t n, void *p)
     // each, ahead of the bytes (MADV_POPULATE_WRITE): a fault for every 4 KiB page costs more
     // than the copy into it. Never more than 32 MiB ahead of what has arrived, so that a server
     // announcing a length it does not send cannot make the whole length resident; a block that
-    // grows by doubling is never filled ahead, its end being no length the body will have. 4 KiB pages, not huge ones: on
-    // this kind of virtual machine a 2 MiB page comes from memory that the host must hand back,
-    // and zeroing it cost more than the faults saved (bench/notes.md).
+    // grows by doubling is never filled ahead, its end being no length the body will have.
+    // 4 KiB pages, not huge ones: on this kind of virtual machine a 2 MiB page comes from memory
+    // that the host must hand back, and zeroing it cost more than the faults saved
+    // (bench/notes.md).
     if (r->known && r->cap >= 4 << 20 && r->len + add > r->ready) {
         uintptr_t from = (uintptr_t(r->body + r->len) + 4095) & ~uintptr_t(4095);
         uintptr_t to = uintptr_t(r->body + (r->cap - r->len - add < 32 << 20 ? r->cap : r->len + add + (32 << 20))) &
