@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -134,13 +135,17 @@ int main(int argc, char **argv)
     sigaction(SIGCHLD, &handle, &startchld);
     raise(SIGCHLD);
 
-    // The FIFO we read: its read end, our own write end beside it, and its identity.
+    // The FIFO we read: its read end, our own write end beside it, its identity, and that of
+    // the path as it was when the FIFO was taken (the FIFO itself, or our link to it).
     // Written by preparefifo and retire only.
     int fifo = -1, fifow = -1;
-    struct stat fifoid {};
-    auto leads = [&] {   // the path still leads to the FIFO we read
+    struct stat fifoid {}, pathid {};
+    auto same = [](const struct stat &a, const struct stat &b) { return a.st_ino == b.st_ino && a.st_dev == b.st_dev; };
+    auto leads = [&] {   // the path is still what it was, and leads to the FIFO we read
         struct stat at;
-        return fifo >= 0 && stat(path, &at) == 0 && at.st_ino == fifoid.st_ino && at.st_dev == fifoid.st_dev;
+        if (fifo < 0 || lstat(path, &at) != 0 || !same(at, pathid))
+            return false;
+        return S_ISLNK(at.st_mode) ? stat(path, &at) == 0 && same(at, fifoid) : same(at, fifoid);
     };
     // The FIFO read before the path was made to lead elsewhere, kept while a writer holds it.
     // Written by retire, takecommand and (short of descriptors) openfifo.
@@ -215,56 +220,89 @@ int main(int argc, char **argv)
     // Makes sure that a FIFO is at the path: creates it, or puts it in place of whatever else
     // is there. Says how to open the path (whether to follow a link there, and whether that
     // link is another user's); the label of the call that failed, or nullptr.
-    auto makefifo = [&](int &follow, bool &theirs, struct stat &st) -> const char * {
-        follow = O_NOFOLLOW;
-        theirs = false;
-        if (mkfifo(path, 0666) == 0)
-            return nullptr;
-        if (errno != EEXIST)
-            return "mkfifo";
-        if (lstat(path, &st) != 0)
-            return "stat";
-        // In a sticky world-writable folder such as /tmp anybody can plant a link to any
-        // FIFO: follow only our own links there, or the folder owner's.
-        struct stat ds;
-        if (S_ISLNK(st.st_mode) &&
-            (st.st_uid == geteuid() ||
-             (stat(dir.c_str(), &ds) == 0 && (ds.st_uid == st.st_uid || !(ds.st_mode & S_ISVTX) || !(ds.st_mode & S_IWOTH))))) {
-            follow = 0;
-            theirs = st.st_uid != geteuid();
-            if (stat(path, &st) != 0)
+    auto makefifo = [&](int &follow, bool &theirs) -> const char * {
+        // What is at the path may change under us (another controller starting on it): then
+        // the look begins again.
+        for (int tries = 0;; tries++) {
+            follow = O_NOFOLLOW;
+            theirs = false;
+            struct stat st, ds;
+            if (mkfifo(path, 0666) == 0)
+                return nullptr;
+            if (errno != EEXIST)
+                return "mkfifo";
+            if (lstat(path, &st) != 0 && tries < 3 && errno == ENOENT)
+                continue;
+            if (lstat(path, &st) != 0)
                 return "stat";
+            // In a sticky world-writable folder such as /tmp anybody can plant a link to any
+            // FIFO: follow only our own links there, or the folder owner's.
+            if (S_ISLNK(st.st_mode) &&
+                (st.st_uid == geteuid() ||
+                 (stat(dir.c_str(), &ds) == 0 && (ds.st_uid == st.st_uid || !(ds.st_mode & S_ISVTX) || !(ds.st_mode & S_IWOTH))))) {
+                follow = 0;
+                theirs = st.st_uid != geteuid();
+                if (stat(path, &st) != 0)
+                    return "stat";
+            }
+            if (S_ISFIFO(st.st_mode))
+                return nullptr;
+            if (unlink(path) == 0 && mkfifo(path, 0666) == 0)
+                return nullptr;
+            if (tries >= 3 || (errno != ENOENT && errno != EEXIST))
+                return "unlink";
         }
-        if (!S_ISFIFO(st.st_mode) && (unlink(path) != 0 || mkfifo(path, 0666) != 0))
-            return "unlink";
-        return nullptr;
     };
 
-    // Opens the FIFO at the path for reading and, beside it, for writing, into fd and fdw, and
-    // its identity into st; the label of the call that failed, or nullptr. Short of
-    // descriptors, the retired FIFO is given up first: its writer loses control.
-    auto openfifo = [&](bool first, int follow, int &fd, int &fdw, struct stat &st) -> const char * {
-        auto opened = [&](const char *at, int how) {
+    // Opens the FIFO at the path for reading and, beside it, for writing, into fd and fdw, with
+    // its identity and the path's into st and at; the label of the call that failed, or
+    // nullptr. The path is followed once, to a handle on the FIFO that everything after goes
+    // through. Our own FIFO gets mode 0666 first, so that it can be opened whatever its mode;
+    // modeerr says why another's could not be given it. Short of descriptors, the retired FIFO
+    // is given up first: its writer loses control.
+    auto openfifo = [&](int follow, bool theirs, int &fd, int &fdw, struct stat &st, struct stat &at,
+                        int &modeerr) -> const char * {
+        auto opened = [&](const char *where, int how) {
             int got;
-            while ((got = open(at, how | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)) < 0 && (errno == EMFILE || errno == ENFILE) &&
-                   old >= 0) {
+            while ((got = open(where, how | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)) < 0 &&
+                   (errno == EMFILE || errno == ENFILE) && old >= 0) {
                 close(old);
                 old = -1;
             }
             return got;
         };
-        // At start, a FIFO that another process already reads (another controller on the same
-        // path) is not shared: each command would reach one or the other at random. The lock
-        // settles two controllers that start at the same moment.
-        if (first && (fdw = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | follow)) >= 0)
-            return errno = EBUSY, "open";
-        if ((fd = opened(path, O_RDONLY | follow)) < 0)
-            return "open";
-        if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))
-            return errno = EINVAL, "open";
-        if (first && flock(fd, LOCK_EX | LOCK_NB) != 0)
-            return errno = EBUSY, "open";
         char self[32];
+        int handle = opened(path, O_PATH | follow);
+        if (handle < 0)
+            return "open";
+        snprintf(self, sizeof self, "/proc/self/fd/%d", handle);
+        if (fstat(handle, &st) != 0 || !S_ISFIFO(st.st_mode) || lstat(path, &at) != 0) {
+            close(handle);
+            return errno = EINVAL, "open";
+        }
+        modeerr = st.st_uid != geteuid() || theirs ? EPERM : chmod(self, 0666) != 0 ? errno : 0;
+        struct stat kept;
+        if (old >= 0 && fstat(old, &kept) == 0 && same(kept, st)) {
+            fd = old;   // the FIFO kept for its writer is the one at the path again
+            old = -1;
+        } else {
+            // A FIFO that another process reads already (another controller on the same path)
+            // is not shared: each command would reach one or the other at random. The lock
+            // settles two controllers that come to it at the same moment.
+            if ((fdw = open(self, O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0) {
+                close(handle);
+                return errno = EBUSY, "open";
+            }
+            fd = opened(self, O_RDONLY);
+            if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                close(handle);
+                return errno = EBUSY, "open";
+            }
+        }
+        int e = errno;
+        close(handle);
+        if (fd < 0)
+            return errno = e, "open";
         snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
         return (fdw = opened(self, O_WRONLY)) < 0 ? "open" : nullptr;
     };
@@ -273,14 +311,17 @@ int main(int argc, char **argv)
     // longer leads to it. The new FIFO gets mode 0666 when it is ours, and is watched. A
     // failure is said once while it lasts; at start it ends the run.
     auto preparefifo = [&](bool first) {
-        if (leads())
+        if (leads()) {
+            if (blind)
+                rewatch();   // what was short may be there now
             return;
+        }
         retire();
-        int follow, fd = -1, fdw = -1;
+        int follow, modeerr = 0, fd = -1, fdw = -1;
         bool theirs;
-        struct stat st;
-        const char *failed = makefifo(follow, theirs, st);
-        failed = failed ? failed : openfifo(first, follow, fd, fdw, st);
+        struct stat st, at;
+        const char *failed = makefifo(follow, theirs);
+        failed = failed ? failed : openfifo(follow, theirs, fd, fdw, st, at, modeerr);
         if (failed) {
             int e = errno;
             for (int f : {fd, fdw})
@@ -297,17 +338,14 @@ int main(int argc, char **argv)
             return;
         }
         lastfail = nullptr;
-        // A FIFO new to us gets mode 0666, if it is ours and not reached through another
-        // user's link; any other FIFO is used as it is.
-        if (st.st_uid != geteuid() || theirs) {
-            errno = EPERM;
-            perror("chmod");
-        } else if (fchmod(fd, 0666) != 0) {
+        if (modeerr) {
+            errno = modeerr;
             perror("chmod");
         }
         fifo = fd;
         fifow = fdw;
         fifoid = st;
+        pathid = at;
         rewatch();
         lookpath = !leads();   // changed before the watch was in place: nothing would tell
     };
@@ -368,21 +406,11 @@ int main(int argc, char **argv)
         return -1;
     };
 
-    // Reads the watch's events: any of them may mean that the path leads elsewhere. A watch
-    // that the kernel dropped (its inode gone, as when our link was replaced by another to the
-    // same FIFO) is made anew while the path still leads to our FIFO.
+    // Reads the watch's events: any of them may mean that the path no longer leads to our FIFO.
     auto takeevents = [&] {
         alignas(inotify_event) char ev[4096];
-        bool dropped = false;
-        for (ssize_t n; (n = read(watch, ev, sizeof ev)) > 0;) {
-            for (ssize_t i = 0; i < n;) {
-                auto *e = reinterpret_cast<inotify_event *>(ev + i);
-                dropped = dropped || (e->mask & (IN_IGNORED | IN_Q_OVERFLOW));
-                i += ssize_t(sizeof *e + e->len);
-            }
+        while (read(watch, ev, sizeof ev) > 0) {
         }
-        if (dropped && leads())
-            rewatch();
         lookpath = true;
     };
 
@@ -391,6 +419,13 @@ int main(int argc, char **argv)
     // bytes arrives whole; more than 40 bytes match no command and are dropped whole. After a
     // command from the FIFO we read, the path is looked at.
     auto takecommand = [&](int from, short revents) {
+        // A child that has ended but is not reaped yet (its SIGCHLD comes in the next wait) is
+        // no longer the one a command is for: the command waits until its end is taken.
+        siginfo_t ended {};
+        if (waitid(P_PID, id_t(child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == child) {
+            raise(SIGCHLD);
+            return;
+        }
         int avail = 0;
         if (ioctl(from, FIONREAD, &avail) != 0 || avail <= 0) {
             if (from == old && (revents & (POLLHUP | POLLERR))) {
@@ -408,17 +443,18 @@ int main(int argc, char **argv)
         lookpath = lookpath || from == fifo;
         if (n <= 0 || n > 40)
             return;
-        cmd[n] = 0;
-        if (!strcmp(cmd, "kill\n")) {
+        // Compared with every byte read: a zero byte does not end the text ("kill\n\0junk").
+        std::string_view text(cmd, size_t(n));
+        if (text == "kill\n") {
             kill(child, SIGTERM);
-        } else if (!strcmp(cmd, "restart\n")) {
+        } else if (text == "restart\n") {
             restart = 1;
             kill(child, SIGTERM);
-        } else if (!strcmp(cmd, "pause\n")) {
+        } else if (text == "pause\n") {
             kill(child, SIGSTOP);
-        } else if (!strcmp(cmd, "resume\n")) {
+        } else if (text == "resume\n") {
             kill(child, SIGCONT);
-        } else if (!strcmp(cmd, "poke\n")) {
+        } else if (text == "poke\n") {
             if (poke)
                 kill(child, SIGTERM);
         }
@@ -447,6 +483,8 @@ int main(int argc, char **argv)
         if (ready[0].revents) {
             if (int code = takerecords(); code >= 0)
                 return code;
+            if (start)
+                continue;   // the new child first: no command goes to the pid just reaped
         }
         if (ready[1].revents)
             takeevents();

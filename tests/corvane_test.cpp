@@ -74,6 +74,21 @@ long idleticks(pid_t pid, std::chrono::milliseconds span = 300ms)
     return ticks() - before;
 }
 
+// How often `pid` woke up over `span` (its voluntary context switches).
+long wakeups(pid_t pid, std::chrono::milliseconds span)
+{
+    auto count = [&] {
+        std::istringstream in(slurp("/proc/" + std::to_string(pid) + "/status"));
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                return std::stol(line.substr(24));
+        return -1L;
+    };
+    long before = count();
+    std::this_thread::sleep_for(span);
+    return count() - before;
+}
+
 // True once the controller sleeps in its wait for events, not half-way through handling one.
 bool waiting(pid_t pid)
 {
@@ -222,7 +237,20 @@ TEST(CorvaneFifo, UnusablePathsEndWithTheirLabelAndStatus1BeforeAnyChild)
         EXPECT_EQ(r.err, "open: Device or resource busy\n") << at;
     }
     EXPECT_FALSE(fs::exists(mark));
-    ASSERT_TRUE(send(c.fifo, "kill\n"));
+    // Nor when a running controller must take a new FIFO: while another reads the one at the
+    // path, it has none; once nobody does, it takes it.
+    ASSERT_TRUE(waitfor([&] { return waiting(c.pid); }));
+    kill(c.pid, SIGSTOP);
+    ASSERT_EQ(unlink(c.fifo.c_str()), 0);
+    Controller b;
+    b.fifo = c.fifo;
+    ASSERT_NE(b.sleeper(), 0);
+    kill(c.pid, SIGCONT);
+    ASSERT_TRUE(waitfor([&] { return c.err() == "open: Device or resource busy\n"; })) << c.err();
+    ASSERT_TRUE(send(b.fifo, "kill\n"));
+    EXPECT_EQ(b.finish(), 0);
+    EXPECT_EQ(waitpid(c.pid, nullptr, WNOHANG), 0) << "the other controller got the command";
+    ASSERT_TRUE(send(c.fifo, "kill\n", 5000ms));
     EXPECT_EQ(c.finish(), 0);
 }
 
@@ -287,6 +315,8 @@ TEST(CorvaneFifo, RunByAUserItKeepsReadingItsFifoAndTakesUpANewOneOnceItCan)
     std::string their = d / "their", ctl = their + "/ctl", copy = d / "corvane";
     ASSERT_EQ(mkdir(their.c_str(), 0777) | chown(their.c_str(), other, other) | chmod(their.c_str(), 0777), 0);
     fs::copy_file(CORVANE, copy);
+    // Its own FIFO, with a mode that lets nobody read or write it: made 0666 before it is opened.
+    ASSERT_EQ(run(asother({"mkfifo", "-m", "000", ctl})).status, 0);
     pid_t pid = spawn(asother({copy, "-fifo", ctl, "sleep", "60"}), d / "out", d / "err");
     std::shared_ptr<void> cleanup(nullptr, [&](void *) {
         for (pid_t k : childrenof(pid))
@@ -296,6 +326,7 @@ TEST(CorvaneFifo, RunByAUserItKeepsReadingItsFifoAndTakesUpANewOneOnceItCan)
     });
     pid_t kid = childrunning(pid, "sleep");
     ASSERT_NE(kid, 0) << slurp(d / "err");
+    EXPECT_EQ(run({"stat", "-c", "%a", ctl}).out, "666\n");
     auto command = [&](const char *cmd, char state) {
         return send(ctl, cmd, 5000ms) && waitfor([&] { return procstate(kid) == state; });
     };
@@ -503,7 +534,7 @@ TEST(CorvaneCommands, MalformedTextsAndPokeWithoutOptionAreIgnored)
     for (std::string bad : std::vector<std::string>{"kill", "kill\r\n", " kill\n", "KILL\n", "kill\nkill\n", "kill\n\n",
                             "poke\n", "kill\0\n"s, std::string(60, 'x') + "\n", "\n",
                             // A long write is ignored whole: no tail of it is read on its own.
-                            std::string(40, '\0') + "kill\n", std::string(3995, 'x') + "kill\n"}) {
+                            std::string(40, '\0') + "kill\n", std::string(3995, 'x') + "kill\n", "kill\n\0junk"s}) {
         ASSERT_TRUE(send(c.fifo, bad));
     }
     // An opener that writes nothing.
@@ -559,9 +590,20 @@ TEST(CorvaneCommands, RestartTwiceBeforeTheEndIsOneRestart)
     ASSERT_TRUE(waitfor([&] { return slurp(log) == "start\nterm\n"; })) << slurp(log);
     ASSERT_TRUE(send(c.fifo, "restart\n"));
     ASSERT_TRUE(waitfor([&] { return slurp(log) == "start\nterm\nterm\n"; })) << slurp(log);
+    // The old child ends and a command comes before the controller has seen either: the
+    // command is for the new child, not for the pid just reaped.
+    ASSERT_TRUE(waitfor([&] { return waiting(c.pid); }));
+    kill(c.pid, SIGSTOP);
     ASSERT_EQ(kill(first, SIGKILL), 0);
+    ASSERT_TRUE(waitfor([&] { return procstate(first) == 'Z'; }));
+    int w = open(c.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_EQ(write(w, "pause\n", 6), 6);
+    close(w);
+    kill(c.pid, SIGCONT);
     pid_t second = childrunning(c.pid, "sh", first);
     ASSERT_NE(second, 0);
+    EXPECT_TRUE(waitfor([&] { return procstate(second) == 'T'; }));
+    ASSERT_TRUE(send(c.fifo, "resume\n"));
     ASSERT_TRUE(waitfor([&] { return slurp(log) == "start\nterm\nterm\nstart\n"; })) << slurp(log);
     ASSERT_EQ(kill(second, SIGKILL), 0);
     EXPECT_EQ(c.finish(), 0);
@@ -686,6 +728,16 @@ TEST(CorvaneFaults, FifoRemovedOrReplacedWhileRunningComesBack)
     ASSERT_EQ(mkfifo((c.dir / "new").c_str(), 0600), 0);
     ASSERT_EQ(rename((c.dir / "new").c_str(), c.fifo.c_str()), 0);
     EXPECT_TRUE(waitfor([&] { return stat(c.fifo.c_str(), &st) == 0 && (st.st_mode & 07777) == 0666; }));
+    // A link to the same FIFO renamed over the path (the FIFO given a second name first), then
+    // a file renamed over the link: the link is watched like the FIFO was.
+    ASSERT_TRUE(waitfor([&] { return hasreader(c.fifo); }));
+    ASSERT_EQ(link(c.fifo.c_str(), (c.dir / "second").c_str()), 0);
+    ASSERT_EQ(symlink("second", (c.dir / "tmp").c_str()), 0);
+    ASSERT_EQ(rename((c.dir / "tmp").c_str(), c.fifo.c_str()), 0);
+    std::this_thread::sleep_for(100ms);   // time to see the link
+    spit(c.dir / "file", "not a fifo");
+    ASSERT_EQ(rename((c.dir / "file").c_str(), c.fifo.c_str()), 0);
+    EXPECT_TRUE(waitfor([&] { return isfifo(c.fifo) && !fs::is_symlink(c.fifo) && hasreader(c.fifo); }));
     EXPECT_EQ(c.err(), "");
 
     // Replaced by a directory (while the controller is stopped, so that it cannot put a FIFO
@@ -732,6 +784,15 @@ TEST(CorvaneFaults, FifoRemovedOrReplacedWhileRunningComesBack)
     ASSERT_TRUE(waitfor([&] { return z.err() == "inotify_add_watch: No space left on device\n"; })) << z.err();
     ASSERT_TRUE(waitfor([&] { return isfifo(z.fifo); }));
     ASSERT_EQ(unlink(z.fifo.c_str()), 0);
+    ASSERT_TRUE(send(z.fifo, "pause\n", 5000ms));
+    pid_t zkid = childrunning(z.pid, "sleep");
+    EXPECT_TRUE(waitfor([&] { return procstate(zkid) == 'T'; }));
+    ASSERT_TRUE(send(z.fifo, "resume\n"));
+    // The limit raised again: within a look the watch is had, and the controller sleeps.
+    ASSERT_EQ(run({"nsenter", "-U", "-t", std::to_string(z.pid), "sh", "-c",
+                   "echo 1000 > /proc/sys/user/max_inotify_watches"}).status, 0);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(wakeups(z.pid, 2500ms), 0);
     ASSERT_TRUE(send(z.fifo, "kill\n", 5000ms));
     EXPECT_EQ(z.finish(), 0);
 }
