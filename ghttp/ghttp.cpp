@@ -325,34 +325,29 @@ int ghttp_prepare(ghttp_request *r)
     return 0;
 }
 
-// Verification results of OpenSSL (x509_vfy.h) that say the chain's issuer was not found among
-// the trusted certificates, as opposed to a certificate found wanting (expired, revoked, a bad
-// signature, another name): a CA found only in the bundle.
-static bool issuerunknown(long result)
-{
-    return result == 2      // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT
-           || result == 18  // X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT
-           || result == 19  // X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN
-           || result == 20  // X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY
-           || result == 21; // X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE
-}
-
 // The exchange, its certificates checked against the hashed directory alone. When that check
-// failed only because the issuer is not in the directory, the exchange is made once more with
-// the bundle too: the whole system store as libcurl has it by default, a check made afresh
-// from the start, so that the second try refuses whatever the store refuses (expired, another
-// name), with its own reason. Nothing was sent or received before the handshake failed.
+// refused them, for whatever reason, the exchange is made once more with the bundle too: the
+// whole system store as libcurl has it by default, a check made afresh from the start. So a
+// refusal is always the whole store's, with its reason (a CA only in the bundle is found; a
+// CA whose copy in the directory has expired while the bundle's has not is found too), and
+// only an acceptance can come from the directory alone. Nothing was sent or received before
+// the handshake failed. A second try that does not come to a verdict of its own (the server
+// takes one connection only) leaves the first refusal standing, with its reason.
 static CURLcode perform(ghttp_request *r)
 {
     CURLcode rc = curl_easy_perform(r->curl);
-    long result = 0;
-    if (rc != CURLE_PEER_FAILED_VERIFICATION || r->bundle.empty() ||
-        curl_easy_getinfo(r->curl, CURLINFO_SSL_VERIFYRESULT, &result) != CURLE_OK || !issuerunknown(result))
+    if (rc != CURLE_PEER_FAILED_VERIFICATION || r->bundle.empty())
         return rc;
     if (curl_easy_setopt(r->curl, CURLOPT_CAINFO, r->bundle.c_str()) != CURLE_OK)
         return rc;   // the first refusal stands, with its reason
+    char first[CURL_ERROR_SIZE];
+    memcpy(first, r->curlerror, sizeof first);
     r->curlerror[0] = '\0';
-    rc = curl_easy_perform(r->curl);
+    CURLcode again = curl_easy_perform(r->curl);
+    if (again != CURLE_OK && again != CURLE_PEER_FAILED_VERIFICATION && again != CURLE_SSL_CACERT_BADFILE)
+        memcpy(r->curlerror, first, sizeof first);
+    else
+        rc = again;
     // The next exchange on this request starts from the directory again.
     if (curl_easy_setopt(r->curl, CURLOPT_CAINFO, nullptr) != CURLE_OK)
         r->bundle.clear();   // then the bundle stays in, and is never needed a second time

@@ -99,8 +99,8 @@ struct TlsSites {
             {"both", "inboth", "IP:127.0.0.1", "1"},       {"bundle", "inbundle", "IP:127.0.0.1", "1"},
             {"dir", "indir", "IP:127.0.0.1", "1"},         {"untrusted", "none", "IP:127.0.0.1", "1"},
             {"misnamed", "inbundle", "IP:127.0.0.2", "1"}, {"expired", "inbundle", "IP:127.0.0.1", "-1"},
-            {"expireddir", "indir", "IP:127.0.0.1", "-1"}};
-        for (auto ca : {"inboth", "inbundle", "indir", "none"})
+            {"expireddir", "indir", "IP:127.0.0.1", "-1"}, {"renewing", "renewed", "IP:127.0.0.1", "1"}};
+        for (auto ca : {"inboth", "inbundle", "indir", "none", "renewed"})
             if (!certify(d, ca)) {
                 why = "openssl could not make a test CA";
                 return;
@@ -110,9 +110,16 @@ struct TlsSites {
                 why = "openssl could not make the certificate of " + site;
                 return;
             }
-        std::string bundle = slurp(store + "/ca-certificates.crt") + slurp(d / "inboth.crt") + slurp(d / "inbundle.crt");
+        // A CA renewed in the bundle whose old copy, expired, is still in the directory.
+        if (run({"openssl", "x509", "-in", d / "renewed.crt", "-key", d / "renewed.key", "-days", "-1", "-out",
+                 d / "renewedold.crt"}).status != 0) {
+            why = "openssl could not make an expired copy of a CA";
+            return;
+        }
+        std::string bundle = slurp(store + "/ca-certificates.crt") + slurp(d / "inboth.crt") + slurp(d / "inbundle.crt") +
+                             slurp(d / "renewed.crt");
         spit(store + "/ca-certificates.crt", bundle);
-        for (auto ca : {"inboth", "indir"}) {
+        for (auto ca : {"inboth", "indir", "renewedold"}) {
             auto hash = run({"openssl", "x509", "-hash", "-noout", "-in", d / (std::string(ca) + ".crt")}).out;
             hash.erase(hash.find_last_not_of("\n") + 1);
             fs::copy_file(d / (std::string(ca) + ".crt"), store + "/" + hash + ".0", ec);
@@ -261,11 +268,12 @@ TEST_F(Brevin, BodiesAreWrittenByteForByte)
     EXPECT_EQ(slurp(d / "out"), "hello, world\n");
 
     // Over HTTPS, from servers whose CA stands in the system store's bundle and hashed
-    // directory, in the bundle only, in the directory only.
+    // directory, in the bundle only, in the directory only, valid in the bundle and expired in
+    // the directory.
     auto &t = tls();
     if (!t.why.empty())
         GTEST_SKIP() << "HTTPS rows skipped: " << t.why;
-    for (std::string site : {"both", "bundle", "dir"}) {
+    for (std::string site : {"both", "bundle", "dir", "renewing"}) {
         r = t.fetch({t.url(site, "/big")});
         EXPECT_EQ(r.status, 0) << site << ": " << r.err;
         EXPECT_TRUE(r.out == pattern(3 * 1024 * 1024 + 7)) << site << ": body of " << r.out.size() << " bytes differs";
