@@ -125,7 +125,10 @@ int main(int argc, char **argv)
 
     // pfd before the handler, the handler before the first fork: a child that ends at once
     // leaves its record waiting in the pipe. Children that ended before we were started (their
-    // signal long gone) are reaped by one delivery of our own, which waits for the first wait.
+    // signal long gone) are reaped by a call of our own. reap is called directly wherever a
+    // signal of ours would not do: SIGCHLD is held back here, and a wait that finds a
+    // descriptor ready returns without letting a pending signal in, so a raised SIGCHLD could
+    // wait for ever behind a FIFO that stays readable.
     if (pipe2(pfd, O_CLOEXEC | O_NONBLOCK) != 0) {
         perror("pipe");
         return 1;
@@ -133,7 +136,7 @@ int main(int argc, char **argv)
     handle.sa_handler = reap;
     handle.sa_flags = SA_RESTART;
     sigaction(SIGCHLD, &handle, &startchld);
-    raise(SIGCHLD);
+    reap(SIGCHLD);
 
     // The FIFO we read: its read end, our own write end beside it, its identity, and that of
     // the path as it was when the FIFO was taken (the FIFO itself, or our link to it).
@@ -289,9 +292,11 @@ int main(int argc, char **argv)
             // A FIFO that another process reads already (another controller on the same path)
             // is not shared: each command would reach one or the other at random. The lock
             // settles two controllers that come to it at the same moment.
-            if ((fdw = open(self, O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0) {
+            // Only "no reader" (ENXIO) or "may not write" (EACCES, found out below) lets us go on.
+            if ((fdw = opened(self, O_WRONLY)) >= 0 || (errno != ENXIO && errno != EACCES)) {
+                int e = fdw >= 0 ? EBUSY : errno;
                 close(handle);
-                return errno = EBUSY, "open";
+                return errno = e, "open";
             }
             fd = opened(self, O_RDONLY);
             if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -395,7 +400,7 @@ int main(int argc, char **argv)
             }
         }
         if (total > fcntl(pfd[0], F_GETPIPE_SZ) - 8)
-            raise(SIGCHLD);   // the pipe was full: children may be left to reap
+            reap(SIGCHLD);   // the pipe was full: children may be left to reap
         if (!ended)
             return -1;
         if (!restart)
@@ -419,11 +424,11 @@ int main(int argc, char **argv)
     // bytes arrives whole; more than 40 bytes match no command and are dropped whole. After a
     // command from the FIFO we read, the path is looked at.
     auto takecommand = [&](int from, short revents) {
-        // A child that has ended but is not reaped yet (its SIGCHLD comes in the next wait) is
-        // no longer the one a command is for: the command waits until its end is taken.
+        // A child that has ended but is not reaped yet (its SIGCHLD held back) is no longer the
+        // one a command is for: it is reaped now, and the command waits until its end is taken.
         siginfo_t ended {};
         if (waitid(P_PID, id_t(child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == child) {
-            raise(SIGCHLD);
+            reap(SIGCHLD);
             return;
         }
         int avail = 0;
