@@ -42,7 +42,7 @@ static int pfd[2];
 // (orphans handed to a container's first process, a wrapper's leftovers) are reaped as well
 // and their records dropped by the loop. A delivery that reaps nothing writes one record with
 // pid 0 (a stop or continue) or -1 (a failed wait). It reaps no child whose record would not
-// fit in the pipe: such a child waits, and the loop signals again once it has emptied a full pipe.
+// fit in the pipe: such a child waits, and the loop calls reap again once it has emptied a full pipe.
 static void reap(int)
 {
     int saved = errno;
@@ -151,7 +151,7 @@ int main(int argc, char **argv)
         return S_ISLNK(at.st_mode) ? stat(path, &at) == 0 && same(at, fifoid) : same(at, fifoid);
     };
     // The FIFO read before the path was made to lead elsewhere, kept while a writer holds it.
-    // Written by retire, takecommand and (short of descriptors) openfifo.
+    // Written by retire, takecommand and openfifo (short of descriptors, or taking it back).
     int old = -1;
     // The watch on the FIFO, on the path and on the folder; blind while any of it is missing,
     // and then the path is looked at once a second. Written by rewatch only.
