@@ -61,13 +61,17 @@ int main(int argc, char **argv)
     }
 
     ghttp_request *req = ghttp_request_new();
-    if (!req) {
+    // A failed retrieval: the one line scripts expect, its reason at -v, an empty output file.
+    auto failed = [&](const char *why) {
         fputs("Error retrieving document\n", stderr);
         if (verbose >= 1)
-            fputs("cannot create the request\n", stderr);
+            fprintf(stderr, "%s\n", why);
+        ghttp_request_destroy(req);
         fclose(out);
         return 1;
-    }
+    };
+    if (!req)
+        return failed("cannot create the request");
     if (verbose >= 3)
         fputs("set_uri\n", stderr);
     ghttp_set_uri(req, url);
@@ -84,14 +88,8 @@ int main(int argc, char **argv)
             fputs("process\n", stderr);
         status = ghttp_process(req);
     } while (status == ghttp_not_done);
-    if (status != ghttp_done) {
-        fputs("Error retrieving document\n", stderr);
-        if (verbose >= 1)
-            fprintf(stderr, "%s\n", ghttp_get_error(req));
-        ghttp_request_destroy(req);
-        fclose(out);
-        return 1;
-    }
+    if (status != ghttp_done)
+        return failed(ghttp_get_error(req));
 
     int64_t len = ghttp_get_body_len(req);
     if (verbose >= 1)
@@ -102,14 +100,8 @@ int main(int argc, char **argv)
     char **names = nullptr;
     int count = 0;
     // Without the names (no memory for them) the fields would be reported as none at all.
-    if (ghttp_get_header_names(req, &names, &count) != 0) {
-        fputs("Error retrieving document\n", stderr);
-        if (verbose >= 1)
-            fputs("not enough memory to hold the response headers\n", stderr);
-        ghttp_request_destroy(req);
-        fclose(out);
-        return 1;
-    }
+    if (ghttp_get_header_names(req, &names, &count) != 0)
+        return failed("not enough memory to hold the response headers");
     if (verbose >= 1)
         fprintf(stderr, "%d headers\n", count);
     for (int i = 0; i < count; i++) {

@@ -184,12 +184,11 @@ int main(int argc, char **argv)
         if ((watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) >= 0) {
             failed = "inotify_add_watch";
             if (inotify_add_watch(watch, self, gone) >= 0 && inotify_add_watch(watch, path, gone | IN_DONT_FOLLOW) >= 0 &&
-                inotify_add_watch(watch, dir.c_str(), IN_ONLYDIR | IN_MOVE_SELF | IN_DELETE_SELF) >= 0)
-                failed = nullptr;
+                inotify_add_watch(watch, dir.c_str(), IN_ONLYDIR | IN_MOVE_SELF | IN_DELETE_SELF) >= 0) {
+                blind = false;
+                return;
+            }
         }
-        blind = failed != nullptr;
-        if (!failed)
-            return;
         // A path or folder gone in the meantime is no limit: the next look finds it so.
         if (errno != ENOENT && errno != ENOTDIR && !toldwatch) {
             toldwatch = true;
@@ -234,10 +233,11 @@ int main(int argc, char **argv)
                 return nullptr;
             if (errno != EEXIST)
                 return "mkfifo";
-            if (lstat(path, &st) != 0 && tries < 3 && errno == ENOENT)
-                continue;
-            if (lstat(path, &st) != 0)
+            if (lstat(path, &st) != 0) {
+                if (tries < 3 && errno == ENOENT)
+                    continue;   // gone again since mkfifo found it
                 return "stat";
+            }
             // In a sticky world-writable folder such as /tmp anybody can plant a link to any
             // FIFO: follow only our own links there, or the folder owner's.
             if (S_ISLNK(st.st_mode) &&
