@@ -10,6 +10,7 @@
 // write end of its own FIFO beside the read end, so the read end never sees an end-of-file
 // and is never closed and opened again: the FIFO changes only when the path leads elsewhere.
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -27,6 +28,7 @@
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 // main's locals live on across vfork; the child changes none of them before it execs or exits.
 #pragma GCC diagnostic ignored "-Wclobbered"
@@ -99,12 +101,22 @@ int main(int argc, char **argv)
 
     // Descriptors 0, 1 and 2 that came closed are held on /dev/null, so that neither the FIFO
     // nor the self-pipe can take their place (an error line would end up in the self-pipe);
-    // close-on-exec, so the child gets them closed as we did.
-    for (int fd = 0; fd <= 2; fd++)
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR | O_CLOEXEC) != fd)
+    // close-on-exec, so the child gets them closed as we did. Where there is no /dev/null (a
+    // bare container), the root folder as a bare path stands in: nothing can be read or written
+    // through it.
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        int got = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (got < 0)
+            got = open("/", O_PATH | O_CLOEXEC);
+        if (got != fd) {
+            perror("open");
             return 1;
+        }
+    }
 
-    // The folder that holds the FIFO: whose links we follow there, and whether it goes.
+    // The folder that holds the FIFO, as the path names it: watched, in case it goes.
     std::string dir = path;
     size_t slash = dir.rfind('/');
     dir = slash == std::string::npos ? "." : dir.substr(0, slash ? slash : 1);
@@ -177,13 +189,16 @@ int main(int argc, char **argv)
         blind = true;
         if (fifo < 0)
             return;
+        // The FIFO itself through our descriptor; where /proc is missing, through the path.
         char self[32];
+        struct stat ps;
         snprintf(self, sizeof self, "/proc/self/fd/%d", fifo);
+        const char *held = lstat(self, &ps) == 0 ? self : path;
         constexpr uint32_t gone = IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
         const char *failed = "inotify_init1";
         if ((watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) >= 0) {
             failed = "inotify_add_watch";
-            if (inotify_add_watch(watch, self, gone) >= 0 && inotify_add_watch(watch, path, gone | IN_DONT_FOLLOW) >= 0 &&
+            if (inotify_add_watch(watch, held, gone) >= 0 && inotify_add_watch(watch, path, gone | IN_DONT_FOLLOW) >= 0 &&
                 inotify_add_watch(watch, dir.c_str(), IN_ONLYDIR | IN_MOVE_SELF | IN_DELETE_SELF) >= 0) {
                 blind = false;
                 return;
@@ -219,71 +234,213 @@ int main(int argc, char **argv)
         rewatch();   // nothing is left to watch
     };
 
-    // Makes sure that a FIFO is at the path: creates it, or puts it in place of whatever else
-    // is there. Says how to open the path (whether to follow a link there, and whether that
-    // link is another user's); the label of the call that failed, or nullptr.
-    auto makefifo = [&](int &follow, bool &theirs) -> const char * {
+    // Opens `name` in the folder `at` (a descriptor, or AT_FDCWD), never as a controlling
+    // terminal. Short of descriptors, the retired FIFO is given up first: its writer loses control.
+    auto opened = [&](int at, const char *name, int how) {
+        int got;
+        while ((got = openat(at, name, how | O_CLOEXEC | O_NOCTTY)) < 0 && (errno == EMFILE || errno == ENFILE) &&
+               old >= 0) {
+            close(old);
+            old = -1;
+        }
+        return got;
+    };
+    auto drop = [](int fd) {   // AT_FDCWD and -1 are nothing to close
+        if (fd >= 0)
+            close(fd);
+    };
+
+    // Whether the link `link` (an O_PATH descriptor on it, its lstat in `ls`) in the folder `in`
+    // is followed, and where to. In a sticky world-writable folder such as /tmp anybody can plant
+    // a link to anything: there only our own links are followed, and the folder owner's, as the
+    // kernel's protected links have it (EACCES otherwise). A link of another user than us or root
+    // is followed elsewhere, but nothing reached through it is ours to change: it sets `foreign`.
+    auto follows = [&](int in, int link, const struct stat &ls, std::string &target, bool &foreign) {
+        struct stat ds;
+        char to[PATH_MAX];
+        if (fstatat(in, "", &ds, AT_EMPTY_PATH) != 0)
+            return false;
+        if (ls.st_uid != geteuid() && ls.st_uid != ds.st_uid && (ds.st_mode & S_ISVTX) && (ds.st_mode & S_IWOTH))
+            return errno = EACCES, false;
+        ssize_t n = readlinkat(link, "", to, sizeof to);
+        if (n <= 0 || size_t(n) >= sizeof to)
+            return errno = n < 0 ? errno : ENAMETOOLONG, false;
+        target.assign(to, size_t(n));
+        foreign = foreign || (ls.st_uid != 0 && ls.st_uid != geteuid());
+        return true;
+    };
+
+    // Walks `p` from the folder `at` (a descriptor that it takes over, or AT_FDCWD) one name at a
+    // time, each opened from the folder before it, to the folder that holds the last name: that
+    // folder, or -1 with errno; the last name goes into `last`. Whatever is looked at on the way
+    // is what the calls after it act on, through the folder's descriptor: nothing can be swapped
+    // in between. Links are followed as `follows` allows, at most 40 in all (`links`).
+    auto walk = [&](int at, std::string_view p, std::string &last, int &links, bool &foreign) {
+        std::vector<std::string> names;   // still to walk, the next one at the back
+        auto push = [&](std::string_view s) {   // a path to walk before the names left
+            size_t before = names.size();
+            for (size_t from = 0, to; from < s.size(); from = to + 1) {
+                to = std::min(s.find('/', from), s.size());
+                if (to > from && s.substr(from, to - from) != ".")
+                    names.emplace_back(s.substr(from, to - from));
+            }
+            std::reverse(names.begin() + long(before), names.end());
+            if (!s.empty() && s[0] == '/') {
+                drop(at);
+                at = opened(AT_FDCWD, "/", O_PATH | O_DIRECTORY);
+            }
+        };
+        push(p);
+        while (at >= 0 || at == AT_FDCWD) {
+            if (names.size() <= 1) {
+                last = names.empty() ? "." : names.back();
+                return at;
+            }
+            std::string name = std::move(names.back()), target;
+            names.pop_back();
+            struct stat st;
+            int next = opened(at, name.c_str(), O_PATH | O_NOFOLLOW);
+            bool ok = next >= 0 && fstat(next, &st) == 0;
+            if (ok && S_ISLNK(st.st_mode)) {
+                ok = ++links <= 40 ? follows(at, next, st, target, foreign) : (errno = ELOOP, false);
+                close(next);
+                if (ok)
+                    push(target);
+                else
+                    drop(at), at = -1;
+                continue;
+            }
+            ok = ok && (S_ISDIR(st.st_mode) || (errno = ENOTDIR, false));
+            int e = errno;
+            drop(at);
+            at = ok ? next : -1;
+            if (!ok)
+                drop(next), errno = e;
+        }
+        return -1;
+    };
+
+    // Follows the link that `h` holds (`name` in the folder `d`) and those it leads to, as
+    // `follows` allows: `h`, `d` and `name` then stand for what the last of them leads to, or for
+    // a link not followed. 0, or the errno of a link that leads nowhere.
+    auto chase = [&](int &h, int &d, std::string &name, int &links, bool &foreign) {
+        struct stat st;
+        std::string target;
+        while (fstat(h, &st) == 0 && S_ISLNK(st.st_mode)) {
+            if (++links > 40)
+                return ELOOP;
+            if (!follows(d, h, st, target, foreign))
+                return 0;
+            close(h);
+            h = -1;
+            if ((d = walk(d, target, name, links, foreign)) < 0 && d != AT_FDCWD)
+                return errno;
+            if ((h = opened(d, name.c_str(), O_PATH | O_NOFOLLOW)) < 0)
+                return errno;
+        }
+        return 0;
+    };
+
+    // Makes sure that a FIFO is at the path: creates it, or puts it in place of whatever else is
+    // there. Takes an O_PATH handle on it (`h`), with the folder it is in (`d`) and its name there
+    // (for opening it where /proc is missing), and the path's own last name as found (`at`: the
+    // FIFO, or a link to it). `mine`: it may be given mode 0666 (it is ours, and reached through
+    // no link of another user's). The label of the call that failed, or nullptr. In a folder
+    // reached through another user's link no FIFO is made and nothing removed; a FIFO found
+    // through such a link is used as it is.
+    auto makefifo = [&](int &h, int &d, std::string &name, struct stat &at, bool &mine) -> const char * {
         // What is at the path may change under us (another controller starting on it): then
         // the look begins again.
+        if (!*path)
+            return errno = ENOENT, "mkfifo";
         for (int tries = 0;; tries++) {
-            follow = O_NOFOLLOW;
-            theirs = false;
-            struct stat st, ds;
-            if (mkfifo(path, 0666) == 0)
-                return nullptr;
-            if (errno != EEXIST)
+            int links = 0;
+            bool foreign = false;
+            std::string last;
+            int in = walk(AT_FDCWD, path, last, links, foreign);   // the folder of the path's last name
+            if (in < 0 && in != AT_FDCWD)
                 return "mkfifo";
-            if (lstat(path, &st) != 0) {
-                if (tries < 3 && errno == ENOENT)
+            if (!foreign && mkfifoat(in, last.c_str(), 0666) != 0 && errno != EEXIST) {
+                drop(in);
+                return "mkfifo";
+            }
+            int link = opened(in, last.c_str(), O_PATH | O_NOFOLLOW);
+            if (link < 0 || fstat(link, &at) != 0) {
+                int e = errno;
+                drop(link);
+                drop(in);
+                if (e == ENOENT && foreign)
+                    return errno = EPERM, "mkfifo";   // nothing there, and nothing may be made there
+                if (e == ENOENT && tries < 3)
                     continue;   // gone again since mkfifo found it
-                return "stat";
+                return errno = e, "stat";
             }
-            // In a sticky world-writable folder such as /tmp anybody can plant a link to any
-            // FIFO: follow only our own links there, or the folder owner's.
-            if (S_ISLNK(st.st_mode) &&
-                (st.st_uid == geteuid() ||
-                 (stat(dir.c_str(), &ds) == 0 && (ds.st_uid == st.st_uid || !(ds.st_mode & S_ISVTX) || !(ds.st_mode & S_IWOTH))))) {
-                follow = 0;
-                theirs = st.st_uid != geteuid();
-                if (stat(path, &st) != 0)
-                    return "stat";
+            // A link at the path is followed from a folder of its own, so that `in` stays.
+            h = link;
+            d = in;
+            name = last;
+            bool through = foreign, chained = S_ISLNK(at.st_mode);   // through: another user's link on the way
+            struct stat st = at;
+            if (chained) {
+                d = in == AT_FDCWD ? AT_FDCWD : fcntl(in, F_DUPFD_CLOEXEC, 0);
+                int e = d < 0 && d != AT_FDCWD ? errno : chase(h, d, name, links, through);
+                if (e || fstat(h, &st) != 0) {
+                    e = e ? e : errno;
+                    drop(h), drop(d), drop(in);
+                    h = -1, d = AT_FDCWD;
+                    return errno = e, "stat";
+                }
             }
-            if (S_ISFIFO(st.st_mode))
+            if (S_ISFIFO(st.st_mode)) {
+                if (chained)
+                    drop(in);
+                mine = !through && st.st_uid == geteuid();
                 return nullptr;
-            if (unlink(path) == 0 && mkfifo(path, 0666) == 0)
-                return nullptr;
-            if (tries >= 3 || (errno != ENOENT && errno != EEXIST))
-                return "unlink";
+            }
+            // Anything else is replaced: the path's own last name (a link itself, never its
+            // target), and only in a folder reached through no other user's link.
+            drop(h);
+            if (chained)
+                drop(d);
+            h = -1, d = AT_FDCWD;
+            bool replaced = !foreign && unlinkat(in, last.c_str(), 0) == 0 && mkfifoat(in, last.c_str(), 0666) == 0;
+            int e = foreign ? EPERM : errno;
+            drop(in);
+            if (!replaced && (tries >= 3 || (e != ENOENT && e != EEXIST)))
+                return errno = e, "unlink";
         }
     };
 
-    // Opens the FIFO at the path for reading and, beside it, for writing, into fd and fdw, with
-    // its identity and the path's into st and at; the label of the call that failed, or
-    // nullptr. The path is followed once, to a handle on the FIFO that everything after goes
-    // through. Our own FIFO gets mode 0666 first, so that it can be opened whatever its mode;
-    // modeerr says why another's could not be given it. Short of descriptors, the retired FIFO
-    // is given up first: its writer loses control.
-    auto openfifo = [&](int follow, bool theirs, int &fd, int &fdw, struct stat &st, struct stat &at,
-                        int &modeerr) -> const char * {
-        auto opened = [&](const char *where, int how) {
-            int got;
-            while ((got = open(where, how | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)) < 0 &&
-                   (errno == EMFILE || errno == ENFILE) && old >= 0) {
-                close(old);
-                old = -1;
+    // Opens the FIFO that `h` holds for reading and, beside it, for writing, into fd and fdw,
+    // with its identity in st; the label of the call that failed, or nullptr. It is opened again
+    // through /proc/self/fd, so that what was looked at is what is opened (`d`, then `h`, are let
+    // go as soon as they can be, for the tightest descriptor limit); where /proc is missing, by
+    // its name in its folder `d`, never through a link, and only while it is the same FIFO.
+    // Our own FIFO gets mode 0666 first, so that it can be opened whatever its mode (without
+    // /proc, once it is open); modeerr says why another's could not be given it. At the start,
+    // bytes already waiting in it were written for an earlier run: they are dropped.
+    auto openfifo = [&](int &h, int &d, const std::string &name, bool mine, bool first, int &fd, int &fdw,
+                        struct stat &st, int &modeerr) -> const char * {
+        char self[32];
+        struct stat ps;
+        snprintf(self, sizeof self, "/proc/self/fd/%d", h);
+        const bool proc = lstat(self, &ps) == 0;
+        if (proc) {
+            drop(d);   // a descriptor to spare at the tightest limit
+            d = AT_FDCWD;
+        }
+        auto reopen = [&](int how) {
+            int got = proc ? opened(AT_FDCWD, self, how | O_NONBLOCK) : opened(d, name.c_str(), how | O_NONBLOCK | O_NOFOLLOW);
+            struct stat now;
+            if (got >= 0 && !proc && (fstat(got, &now) != 0 || !same(now, st))) {
+                close(got);
+                return errno = EINVAL, -1;   // not the FIFO looked at
             }
             return got;
         };
-        char self[32];
-        int handle = opened(path, O_PATH | follow);
-        if (handle < 0)
-            return "open";
-        snprintf(self, sizeof self, "/proc/self/fd/%d", handle);
-        if (fstat(handle, &st) != 0 || !S_ISFIFO(st.st_mode) || lstat(path, &at) != 0) {
-            close(handle);
+        if (fstat(h, &st) != 0 || !S_ISFIFO(st.st_mode))
             return errno = EINVAL, "open";
-        }
-        modeerr = st.st_uid != geteuid() || theirs ? EPERM : chmod(self, 0666) != 0 ? errno : 0;
+        modeerr = !mine ? EPERM : proc && chmod(self, 0666) != 0 ? errno : 0;
         struct stat kept;
         if (old >= 0 && fstat(old, &kept) == 0 && same(kept, st)) {
             fd = old;   // the FIFO kept for its writer is the one at the path again
@@ -293,23 +450,25 @@ int main(int argc, char **argv)
             // is not shared: each command would reach one or the other at random. The lock
             // settles two controllers that come to it at the same moment.
             // Only "no reader" (ENXIO) or "may not write" (EACCES, found out below) lets us go on.
-            if ((fdw = opened(self, O_WRONLY)) >= 0 || (errno != ENXIO && errno != EACCES)) {
-                int e = fdw >= 0 ? EBUSY : errno;
-                close(handle);
-                return errno = e, "open";
-            }
-            fd = opened(self, O_RDONLY);
-            if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-                close(handle);
+            if ((fdw = reopen(O_WRONLY)) >= 0 || (errno != ENXIO && errno != EACCES))
+                return errno = fdw >= 0 ? EBUSY : errno, "open";
+            if ((fd = reopen(O_RDONLY)) >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0)
                 return errno = EBUSY, "open";
-            }
+            int stale = 0;
+            char junk[PIPE_BUF];
+            if (fd >= 0 && first && ioctl(fd, FIONREAD, &stale) == 0)
+                for (ssize_t n; stale > 0 && (n = read(fd, junk, std::min(sizeof junk, size_t(stale)))) > 0;)
+                    stale -= int(n);
         }
-        int e = errno;
-        close(handle);
         if (fd < 0)
-            return errno = e, "open";
+            return "open";
+        if (mine && !proc && fchmod(fd, 0666) != 0)
+            modeerr = errno;
+        // The write end through the read end, so that the handle can go first.
+        drop(h);
+        h = -1;
         snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-        return (fdw = opened(self, O_WRONLY)) < 0 ? "open" : nullptr;
+        return (fdw = reopen(O_WRONLY)) < 0 ? "open" : nullptr;
     };
 
     // Owns lastfail and lasterr; retires the FIFO we read and takes another when the path no
@@ -322,13 +481,16 @@ int main(int argc, char **argv)
             return;
         }
         retire();
-        int follow, modeerr = 0, fd = -1, fdw = -1;
-        bool theirs;
+        int h = -1, d = AT_FDCWD, modeerr = 0, fd = -1, fdw = -1;
+        bool mine = false;
+        std::string name;
         struct stat st, at;
-        const char *failed = makefifo(follow, theirs);
-        failed = failed ? failed : openfifo(follow, theirs, fd, fdw, st, at, modeerr);
+        const char *failed = makefifo(h, d, name, at, mine);
+        failed = failed ? failed : openfifo(h, d, name, mine, first, fd, fdw, st, modeerr);
+        int e = errno;
+        drop(h);
+        drop(d);
         if (failed) {
-            int e = errno;
             for (int f : {fd, fdw})
                 if (f >= 0)
                     close(f);
@@ -383,24 +545,27 @@ int main(int argc, char **argv)
 
     // Owns nothing but what it reads; may clear restart and ask for a start. Every record
     // waiting is read, so that no record of the child is left behind one of another child,
-    // and no command can signal a pid that was reaped. The exit code when the child has ended
-    // for good, -1 otherwise.
+    // and no command can signal a pid that was reaped. A pipe that was full may have left
+    // children unreaped: they are reaped, and their records read, until one round finds room
+    // to spare. The exit code when the child has ended for good, -1 otherwise.
     auto takerecords = [&] {
         int rec[64][2];
-        ssize_t n, total = 0;
-        bool ended = false;
+        ssize_t n;
+        bool ended = false, full = true;
         int status = 0;
-        while ((n = read(pfd[0], rec, sizeof rec)) > 0) {
-            total += n;
-            for (ssize_t i = 0; i < n / ssize_t(sizeof rec[0]); i++) {
-                if (rec[i][0] == child) {
-                    ended = true;
-                    status = rec[i][1];
+        for (ssize_t total = 0; full; total = 0) {
+            while ((n = read(pfd[0], rec, sizeof rec)) > 0) {
+                total += n;
+                for (ssize_t i = 0; i < n / ssize_t(sizeof rec[0]); i++) {
+                    if (rec[i][0] == child) {
+                        ended = true;
+                        status = rec[i][1];
+                    }
                 }
             }
+            if ((full = total > fcntl(pfd[0], F_GETPIPE_SZ) - 8))
+                reap(SIGCHLD);
         }
-        if (total > fcntl(pfd[0], F_GETPIPE_SZ) - 8)
-            reap(SIGCHLD);   // the pipe was full: children may be left to reap
         if (!ended)
             return -1;
         if (!restart)
@@ -426,9 +591,12 @@ int main(int argc, char **argv)
     auto takecommand = [&](int from, short revents) {
         // A child that has ended but is not reaped yet (its SIGCHLD held back) is no longer the
         // one a command is for: it is reaped now, and the command waits until its end is taken.
+        // So too one that is reaped already (by a SIGCHLD let in as the wait returned), its
+        // record waiting in the self-pipe: its pid may be another process's by now.
         siginfo_t ended {};
-        if (waitid(P_PID, id_t(child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == child) {
-            reap(SIGCHLD);
+        if (waitid(P_PID, id_t(child), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid == child) {
+            if (ended.si_pid == child)
+                reap(SIGCHLD);
             return;
         }
         int avail = 0;

@@ -303,6 +303,135 @@ TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
         EXPECT_EQ(run({"stat", "-c", "%a", link ? svc : row.at}).out, row.mode + "\n") << row.at;
         fs::remove(mark);
     }
+
+    // Wherever another user's link stands on the path, nothing reached through it is changed:
+    // a folder that is their link (alice/run -> secret), a link of theirs in a chain that starts
+    // with ours (pub/ctl -> alice/x -> secret/ctl). A FIFO found so is used as it is, anything
+    // else refused; root's own files behind the links stay as they were.
+    std::string secret = d / "secret", alice = d / "alice", pub = d / "pub";
+    ASSERT_EQ(mkdir(secret.c_str(), 0755) | mkdir(alice.c_str(), 0755) | mkdir(pub.c_str(), 0755), 0);
+    ASSERT_EQ(chown(alice.c_str(), other, other), 0);
+    ASSERT_EQ(mkfifo((secret + "/ctl").c_str(), 0600), 0);
+    spit(secret + "/file", "root's own");
+    ASSERT_EQ(chmod((secret + "/file").c_str(), 0600), 0);
+    ASSERT_EQ(run(asother({"ln", "-s", secret, alice + "/run"})).status, 0);
+    ASSERT_EQ(run(asother({"ln", "-s", secret + "/ctl", alice + "/x"})).status, 0);
+    ASSERT_EQ(symlink((alice + "/x").c_str(), (pub + "/ctl").c_str()), 0);
+    // The FIFO read by another process: refused as busy, its mode unchanged all the same.
+    int reader = open((secret + "/ctl").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    struct Through {
+        std::string at;
+        int status;
+        std::string err;
+    } through[] = {
+        {alice + "/run/ctl", 1, "open: Device or resource busy\n"},
+        {alice + "/run/ctl", 0, "chmod: Operation not permitted\n"},
+        {pub + "/ctl", 0, "chmod: Operation not permitted\n"},
+        {alice + "/run/file", 1, "unlink: Operation not permitted\n"},
+        {alice + "/run/none", 1, "mkfifo: Operation not permitted\n"},
+    };
+    for (auto &row : through) {
+        auto r = run({CORVANE, "-fifo", row.at, "touch", mark});
+        if (reader >= 0)
+            reader = close(reader) - 1;   // only the first row finds it read
+        EXPECT_EQ(r.status, row.status) << row.at << ": " << r.err;
+        EXPECT_EQ(r.err, row.err) << row.at;
+        EXPECT_EQ(fs::exists(mark), row.status == 0) << row.at;
+        fs::remove(mark);
+        EXPECT_EQ(run({"stat", "-c", "%a %F", secret + "/ctl", secret + "/file"}).out, "600 fifo\n600 regular file\n") << row.at;
+        EXPECT_TRUE(fs::is_regular_file(secret + "/file") && slurp(secret + "/file") == "root's own") << row.at;
+        EXPECT_FALSE(fs::exists(secret + "/none")) << row.at;
+        EXPECT_TRUE(fs::is_symlink(alice + "/run") && fs::is_symlink(pub + "/ctl")) << row.at;
+    }
+
+    // The same when the link comes while the controller runs: a folder of theirs on the path is
+    // swapped for a link to root's folder, where a file and then a FIFO of root's stand.
+    std::string run2 = alice + "/svc", vault = d / "vault";
+    ASSERT_EQ(mkdir(run2.c_str(), 0755) | chown(run2.c_str(), other, other) | mkdir(vault.c_str(), 0755), 0);
+    spit(vault + "/ctl", "root's own");
+    ASSERT_EQ(chmod((vault + "/ctl").c_str(), 0600), 0);
+    std::string err = d / "err";
+    pid_t pid = spawn({CORVANE, "-fifo", run2 + "/ctl", "sleep", "60"}, d / "out", err);
+    std::shared_ptr<void> cleanup(nullptr, [&](void *) {
+        for (pid_t k : childrenof(pid))
+            kill(k, SIGKILL);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    });
+    pid_t kid = childrunning(pid, "sleep");
+    ASSERT_NE(kid, 0) << slurp(err);
+    ASSERT_TRUE(isfifo(run2 + "/ctl"));
+    // The swap is made whole while the controller is stopped, so that it sees it at once.
+    ASSERT_TRUE(waitfor([&] { return waiting(pid); }));
+    kill(pid, SIGSTOP);
+    ASSERT_EQ(run(asother({"sh", "-c", "mv \"$0\" \"$0.gone\" && ln -s \"$1\" \"$0\"", run2, vault})).status, 0);
+    kill(pid, SIGCONT);
+    ASSERT_TRUE(waitfor([&] { return slurp(err) == "unlink: Operation not permitted\n"; })) << slurp(err);
+    EXPECT_EQ(run({"stat", "-c", "%a %F", vault + "/ctl"}).out, "600 regular file\n");
+    EXPECT_TRUE(fs::is_regular_file(vault + "/ctl") && slurp(vault + "/ctl") == "root's own");
+    // A FIFO of root's there now: used as it is, within the once-a-second look.
+    ASSERT_EQ(mkfifo((vault + "/new").c_str(), 0600) | rename((vault + "/new").c_str(), (vault + "/ctl").c_str()), 0);
+    ASSERT_TRUE(waitfor([&] { return slurp(err).ends_with("chmod: Operation not permitted\n"); })) << slurp(err);
+    EXPECT_EQ(run({"stat", "-c", "%a", vault + "/ctl"}).out, "600\n");
+    ASSERT_TRUE(send(vault + "/ctl", "kill\n"));
+    EXPECT_EQ(waitexit(pid), 0);
+    EXPECT_EQ(slurp(err), "unlink: Operation not permitted\nchmod: Operation not permitted\n");
+}
+
+TEST(CorvaneFifo, WorksWithoutProcOrDevNullAndDropsWhatAnEarlierRunLeftUnread)
+{
+    // A command that waits in the FIFO when the controller starts was written for an earlier
+    // run (its writer still holds the FIFO): it is dropped. Commands written after the start count.
+    Controller c;
+    ASSERT_EQ(mkfifo(c.fifo.c_str(), 0600), 0);
+    int r = open(c.fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int w = open(c.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_TRUE(r >= 0 && w >= 0);
+    ASSERT_EQ(write(w, "kill\n", 5), 5);
+    close(r);   // the earlier run has gone; its writer stays
+    pid_t kid = c.sleeper();
+    ASSERT_NE(kid, 0);
+    ASSERT_TRUE(waitfor([&] { return unread(w) == 0 && waiting(c.pid); }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(procstate(kid), 'S') << "a command of an earlier run was obeyed";
+    ASSERT_EQ(write(w, "pause\n", 6), 6);
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
+    ASSERT_EQ(write(w, "resume\n", 7), 7);
+    ASSERT_TRUE(waitfor([&] { return unread(w) == 0; }));
+    ASSERT_EQ(write(w, "kill\n", 5), 5);
+    EXPECT_EQ(c.finish(), 0);
+    close(w);
+
+    // In a mount namespace whose /proc and /dev are empty, started with standard input closed
+    // and a umask that takes the FIFO's write bits: it makes or takes its FIFO, gives it mode
+    // 0666, holds the closed descriptor and obeys commands.
+    std::vector<std::string> bare = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                                     "mount -t tmpfs none /proc && mount -t tmpfs none /dev && umask 022 && exec <&- && "
+                                     "exec \"$0\" \"$@\"", CORVANE, "-fifo"};
+    if (geteuid() != 0)
+        bare.insert(bare.begin() + 1, "-r");   // the mount namespace through a user namespace of one's own
+    TempDir d;
+    auto args = bare;
+    args.insert(args.end(), {d / "new", "sh", "-c", "[ -e /proc/self ] || [ -e /dev/null ] || exit 5"});
+    auto made = run(args);
+    EXPECT_EQ(made.status, 5) << made.err;
+    EXPECT_EQ(made.err, "");
+    EXPECT_EQ(run({"stat", "-c", "%a %F", d / "new"}).out, "666 fifo\n");
+    Controller b;
+    ASSERT_EQ(mkfifo(b.fifo.c_str(), 0600), 0);
+    args = bare;
+    args.insert(args.end(), {b.fifo, "sleep", "60"});
+    b.pid = spawn(args, b.dir / "out", b.dir / "err");
+    kid = childrunning(b.pid, "sleep");
+    ASSERT_NE(kid, 0) << b.err();
+    EXPECT_EQ(run({"stat", "-c", "%a", b.fifo}).out, "666\n");
+    ASSERT_TRUE(send(b.fifo, "pause\n"));
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
+    ASSERT_TRUE(send(b.fifo, "resume\n"));
+    ASSERT_TRUE(send(b.fifo, "kill\n"));
+    EXPECT_EQ(b.finish(), 0);
+    EXPECT_EQ(b.err(), "");
 }
 
 TEST(CorvaneFifo, RunByAUserItKeepsReadingItsFifoAndTakesUpANewOneOnceItCan)
@@ -461,6 +590,56 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
         kill(cv, SIGCONT);
         EXPECT_EQ(waitexit(top), 6) << row.others << slurp(d / "err");
     }
+
+    // More children than the self-pipe has records for end with the child, while a restart is
+    // asked for and a command waits in the FIFO: the records of the last of them (the child's
+    // among them, reaped last as the youngest) are taken before the command, which goes to the
+    // new child, never to the pid just reaped.
+    fs::remove(go);
+    std::string up = d / "up";
+    pid_t top = spawn({"sh", "-c", "for i in $(seq 600); do sleep 1000 & done; exec \"$0\" \"$@\"", CORVANE, "-fifo", fifo,
+                       "sh", "-c", "[ -e " + up + " ] && exec sleep 1000; trap '' TERM; echo > " + up + "; " + wait + "; exit 6"},
+                      d / "out", d / "err");
+    std::shared_ptr<void> cleanup(nullptr, [&](void *) {
+        if (waitpid(top, nullptr, WNOHANG) != 0)
+            return;
+        for (pid_t k : childrenof(top))
+            kill(k, SIGKILL);
+        kill(top, SIGKILL);
+        waitpid(top, nullptr, 0);
+    });
+    auto sleepers = [&] {
+        std::vector<pid_t> o;
+        for (pid_t k : childrenof(top))
+            if (slurp("/proc/" + std::to_string(k) + "/comm") == "sleep\n")
+                o.push_back(k);
+        return o;
+    };
+    ASSERT_TRUE(waitfor([&] { return fs::exists(up) && sleepers().size() == 600 && childrenof(top).size() == 601; }));
+    for (auto &e : fs::directory_iterator("/proc/" + std::to_string(top) + "/fd")) {
+        if (fs::read_symlink(e.path()).string().rfind("pipe:", 0) == 0) {
+            int p = open(e.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_EQ(fcntl(p, F_SETPIPE_SZ, 4096), 4096);
+            close(p);
+        }
+    }
+    ASSERT_TRUE(send(fifo, "restart\n"));
+    ASSERT_TRUE(waitfor([&] { return waiting(top); }));
+    kill(top, SIGSTOP);
+    for (pid_t k : sleepers())
+        kill(k, SIGKILL);   // started by this test's program
+    spit(go, "");
+    ASSERT_TRUE(waitfor([&] { return childrenof(top, true).size() == 601; }));
+    int w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_EQ(write(w, "pause\n", 6), 6);
+    close(w);
+    kill(top, SIGCONT);
+    pid_t next = 0;   // the new child, stopped perhaps before it has become sleep
+    ASSERT_TRUE(waitfor([&] { return childrenof(top).size() == 1 && (next = childrenof(top)[0]) > 0; })) << slurp(d / "err");
+    EXPECT_TRUE(waitfor([&] { return procstate(next) == 'T'; })) << "the command went to the pid just reaped";
+    EXPECT_TRUE(childrenof(top, true).empty()) << "a zombie is left";
+    kill(next, SIGKILL);
+    EXPECT_EQ(waitexit(top), 0);
 }
 
 TEST(CorvaneExit, ASigchldBlockedOrIgnoredAtStartIsHandledAndPassedOnToTheChild)
