@@ -320,25 +320,31 @@ int main(int argc, char **argv)
         return -1;
     };
 
-    // Follows the link that `h` holds (`name` in the folder `d`) and those it leads to, as
-    // `follows` allows: `h`, `d` and `name` then stand for what the last of them leads to, or for
-    // a link not followed. 0, or the errno of a link that leads nowhere.
-    auto chase = [&](int &h, int &d, std::string &name, int &links, bool &foreign) {
-        struct stat st;
+    // Follows the link that `h` holds (`name` in the folder `in`) and those it leads to, as
+    // `follows` allows, from a folder descriptor of its own (`in` stays): `h`, `d` and `name` then
+    // stand for what the last of them leads to, or for a link not followed, and `st` for its
+    // lstat. 0, or the errno of a link that leads nowhere (`h` and `d` are then let go).
+    auto chase = [&](int in, int &h, int &d, std::string &name, struct stat &st, int &links, bool &foreign) {
         std::string target;
-        while (fstat(h, &st) == 0 && S_ISLNK(st.st_mode)) {
-            if (++links > 40)
-                return ELOOP;
-            if (!follows(d, h, st, target, foreign))
-                return 0;
+        d = in == AT_FDCWD ? AT_FDCWD : fcntl(in, F_DUPFD_CLOEXEC, 0);
+        int e = d < 0 && d != AT_FDCWD ? errno : 0;
+        while (!e && (fstat(h, &st) == 0 || (e = errno, false)) && S_ISLNK(st.st_mode)) {
+            if (++links > 40 || !follows(d, h, st, target, foreign)) {
+                e = links > 40 ? ELOOP : 0;
+                break;
+            }
             close(h);
             h = -1;
             if ((d = walk(d, target, name, links, foreign)) < 0 && d != AT_FDCWD)
-                return errno;
-            if ((h = opened(d, name.c_str(), O_PATH | O_NOFOLLOW)) < 0)
-                return errno;
+                e = errno;
+            else if ((h = opened(d, name.c_str(), O_PATH | O_NOFOLLOW)) < 0)
+                e = errno;
         }
-        return 0;
+        if (e) {
+            drop(h), drop(d);
+            h = -1, d = AT_FDCWD;
+        }
+        return e;
     };
 
     // Makes sure that a FIFO is at the path: creates it, or puts it in place of whatever else is
@@ -375,21 +381,15 @@ int main(int argc, char **argv)
                     continue;   // gone again since mkfifo found it
                 return errno = e, "stat";
             }
-            // A link at the path is followed from a folder of its own, so that `in` stays.
+            // A link at the path is followed; `in` stays, for replacing it.
             h = link;
             d = in;
             name = last;
             bool through = foreign, chained = S_ISLNK(at.st_mode);   // through: another user's link on the way
             struct stat st = at;
-            if (chained) {
-                d = in == AT_FDCWD ? AT_FDCWD : fcntl(in, F_DUPFD_CLOEXEC, 0);
-                int e = d < 0 && d != AT_FDCWD ? errno : chase(h, d, name, links, through);
-                if (e || fstat(h, &st) != 0) {
-                    e = e ? e : errno;
-                    drop(h), drop(d), drop(in);
-                    h = -1, d = AT_FDCWD;
-                    return errno = e, "stat";
-                }
+            if (int e = chained ? chase(in, h, d, name, st, links, through) : 0) {
+                drop(in);
+                return errno = e, "stat";
             }
             if (S_ISFIFO(st.st_mode)) {
                 if (chained)
