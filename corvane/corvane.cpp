@@ -320,14 +320,13 @@ int main(int argc, char **argv)
         return -1;
     };
 
-    // Follows the link that `h` holds (`name` in the folder `in`) and those it leads to, as
-    // `follows` allows, from a folder descriptor of its own (`in` stays): `h`, `d` and `name` then
-    // stand for what the last of them leads to, or for a link not followed, and `st` for its
-    // lstat. 0, or the errno of a link that leads nowhere (`h` and `d` are then let go).
-    auto chase = [&](int in, int &h, int &d, std::string &name, struct stat &st, int &links, bool &foreign) {
+    // Follows the link that `h` holds (`name` in the folder `d`, a descriptor that it takes over)
+    // and those it leads to, as `follows` allows: `h`, `d` and `name` then stand for what the
+    // last of them leads to, or for a link not followed, and `st` for its lstat. 0, or the errno
+    // of a link that leads nowhere (`h` and `d` are then let go). Two descriptors at the most.
+    auto chase = [&](int &h, int &d, std::string &name, struct stat &st, int &links, bool &foreign) {
         std::string target;
-        d = in == AT_FDCWD ? AT_FDCWD : fcntl(in, F_DUPFD_CLOEXEC, 0);
-        int e = d < 0 && d != AT_FDCWD ? errno : 0;
+        int e = 0;
         while (!e && (fstat(h, &st) == 0 || (e = errno, false)) && S_ISLNK(st.st_mode)) {
             if (++links > 40 || !follows(d, h, st, target, foreign)) {
                 e = links > 40 ? ELOOP : 0;
@@ -351,62 +350,64 @@ int main(int argc, char **argv)
     // there. Takes an O_PATH handle on it (`h`), with the folder it is in (`d`) and its name there
     // (for opening it where /proc is missing), and the path's own last name as found (`at`: the
     // FIFO, or a link to it). `mine`: it may be given mode 0666 (it is ours, and reached through
-    // no link of another user's). The label of the call that failed, or nullptr. In a folder
-    // reached through another user's link no FIFO is made and nothing removed; a FIFO found
-    // through such a link is used as it is.
+    // no link of another user's). The label of the call that failed, or nullptr. Nothing reached
+    // through another user's link is changed: a FIFO found so is used as it is, and anything
+    // else refused. Two descriptors at the most, for the tightest limit.
     auto makefifo = [&](int &h, int &d, std::string &name, struct stat &at, bool &mine) -> const char * {
-        // What is at the path may change under us (another controller starting on it): then
-        // the look begins again.
+        // A path that ends in a slash names a folder, where no FIFO can be.
+        const bool slashed = *path && path[strlen(path) - 1] == '/';
         if (!*path)
             return errno = ENOENT, "mkfifo";
+        // What is at the path may change under us (another controller starting on it): then
+        // the look begins again.
         for (int tries = 0;; tries++) {
             int links = 0;
-            bool foreign = false;
+            bool foreign = false;   // another user's link on the way to the last name
             std::string last;
-            int in = walk(AT_FDCWD, path, last, links, foreign);   // the folder of the path's last name
-            if (in < 0 && in != AT_FDCWD)
+            if ((d = walk(AT_FDCWD, path, last, links, foreign)) < 0 && d != AT_FDCWD)
                 return "mkfifo";
-            if (!foreign && mkfifoat(in, last.c_str(), 0666) != 0 && errno != EEXIST) {
-                drop(in);
-                return "mkfifo";
+            if ((slashed && mkfifoat(d, (last + "/").c_str(), 0666) != 0) ||
+                (!foreign && !slashed && mkfifoat(d, last.c_str(), 0666) != 0 && errno != EEXIST)) {
+                int e = slashed && errno == EEXIST ? EISDIR : errno;
+                drop(d), d = AT_FDCWD;
+                return errno = e, e == EISDIR ? "unlink" : "mkfifo";
             }
-            int link = opened(in, last.c_str(), O_PATH | O_NOFOLLOW);
-            if (link < 0 || fstat(link, &at) != 0) {
+            name = last;
+            bool through = foreign;   // and on the way to what the path leads to
+            struct stat st;
+            if ((h = opened(d, last.c_str(), O_PATH | O_NOFOLLOW)) < 0 || fstat(h, &at) != 0) {
                 int e = errno;
-                drop(link);
-                drop(in);
+                drop(h), drop(d);
+                h = -1, d = AT_FDCWD;
                 if (e == ENOENT && foreign)
                     return errno = EPERM, "mkfifo";   // nothing there, and nothing may be made there
                 if (e == ENOENT && tries < 3)
                     continue;   // gone again since mkfifo found it
                 return errno = e, "stat";
             }
-            // A link at the path is followed; `in` stays, for replacing it.
-            h = link;
-            d = in;
-            name = last;
-            bool through = foreign, chained = S_ISLNK(at.st_mode);   // through: another user's link on the way
-            struct stat st = at;
-            if (int e = chained ? chase(in, h, d, name, st, links, through) : 0) {
-                drop(in);
+            if (int e = chase(h, d, name, st, links, through))
                 return errno = e, "stat";
-            }
             if (S_ISFIFO(st.st_mode)) {
-                if (chained)
-                    drop(in);
                 mine = !through && st.st_uid == geteuid();
                 return nullptr;
             }
-            // Anything else is replaced: the path's own last name (a link itself, never its
-            // target), and only in a folder reached through no other user's link.
-            drop(h);
-            if (chained)
-                drop(d);
+            drop(h), drop(d);
             h = -1, d = AT_FDCWD;
-            bool replaced = !foreign && unlinkat(in, last.c_str(), 0) == 0 && mkfifoat(in, last.c_str(), 0666) == 0;
-            int e = foreign ? EPERM : errno;
+            if (through)
+                return errno = EPERM, "unlink";
+            // Anything else is replaced: the path's own last name (a link itself, never its
+            // target), in its folder walked again, if that name is still what was looked at.
+            links = 0;
+            struct stat now;
+            int in = walk(AT_FDCWD, path, last, links, foreign);
+            int e = in < 0 && in != AT_FDCWD                                  ? errno
+                    : fstatat(in, last.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ? errno
+                    : !same(now, at)                                          ? EEXIST   // changed: look again
+                    : foreign                                                 ? EPERM
+                    : unlinkat(in, last.c_str(), 0) != 0 || mkfifoat(in, last.c_str(), 0666) != 0 ? errno
+                                                                                                   : 0;
             drop(in);
-            if (!replaced && (tries >= 3 || (e != ENOENT && e != EEXIST)))
+            if (e && (tries >= 3 || (e != ENOENT && e != EEXIST)))
                 return errno = e, "unlink";
         }
     };

@@ -225,6 +225,12 @@ TEST(CorvaneFifo, UnusablePathsEndWithTheirLabelAndStatus1BeforeAnyChild)
     r = run(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "mkfifo: No such file or directory\n");
+    // A path that ends in a slash names a folder: no FIFO is made there.
+    args[2] = d / "nodir/";
+    r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "mkfifo: No such file or directory\n");
+    EXPECT_FALSE(fs::exists(d / "nodir"));
 
     // A FIFO that another controller reads already, by its path or through a link: not shared.
     Controller c;
@@ -317,6 +323,8 @@ TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
     ASSERT_EQ(run(asother({"ln", "-s", secret, alice + "/run"})).status, 0);
     ASSERT_EQ(run(asother({"ln", "-s", secret + "/ctl", alice + "/x"})).status, 0);
     ASSERT_EQ(symlink((alice + "/x").c_str(), (pub + "/ctl").c_str()), 0);
+    ASSERT_EQ(run(asother({"ln", "-s", secret + "/file", alice + "/y"})).status, 0);
+    ASSERT_EQ(symlink((alice + "/y").c_str(), (pub + "/file").c_str()), 0);
     // The FIFO read by another process: refused as busy, its mode unchanged all the same.
     int reader = open((secret + "/ctl").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
@@ -328,6 +336,7 @@ TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
         {alice + "/run/ctl", 1, "open: Device or resource busy\n"},
         {alice + "/run/ctl", 0, "chmod: Operation not permitted\n"},
         {pub + "/ctl", 0, "chmod: Operation not permitted\n"},
+        {pub + "/file", 1, "unlink: Operation not permitted\n"},
         {alice + "/run/file", 1, "unlink: Operation not permitted\n"},
         {alice + "/run/none", 1, "mkfifo: Operation not permitted\n"},
     };
@@ -342,7 +351,7 @@ TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
         EXPECT_EQ(run({"stat", "-c", "%a %F", secret + "/ctl", secret + "/file"}).out, "600 fifo\n600 regular file\n") << row.at;
         EXPECT_TRUE(fs::is_regular_file(secret + "/file") && slurp(secret + "/file") == "root's own") << row.at;
         EXPECT_FALSE(fs::exists(secret + "/none")) << row.at;
-        EXPECT_TRUE(fs::is_symlink(alice + "/run") && fs::is_symlink(pub + "/ctl")) << row.at;
+        EXPECT_TRUE(fs::is_symlink(alice + "/run") && fs::is_symlink(pub + "/ctl") && fs::is_symlink(pub + "/file")) << row.at;
     }
 
     // The same when the link comes while the controller runs: a folder of theirs on the path is
@@ -917,6 +926,23 @@ TEST(CorvaneFaults, ClosedStandardDescriptorsAndTheLeastDescriptorLimitDoNoHarm)
     EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'S'; }));
     ASSERT_TRUE(send(c.fifo, "kill\n"));
     EXPECT_EQ(c.finish(), 0);
+
+    // The same limit with our own link as the path, at start and as the FIFO's replacement: the
+    // links are followed within the descriptors there are.
+    Controller l;
+    ASSERT_EQ(mkfifo((l.dir / "first").c_str(), 0600) | symlink("first", l.fifo.c_str()), 0);
+    l.pid = spawn({"sh", "-c", "exec <&- >&- 2>&- 3>&- 4>&- 5>&- 6>&-; " + limit + "exec \"$0\" \"$@\"", CORVANE, "-fifo",
+                   l.fifo, "sleep", "60"}, l.dir / "out", l.dir / "err");
+    kid = childrunning(l.pid, "sleep");
+    ASSERT_NE(kid, 0);
+    ASSERT_TRUE(send(l.fifo, "pause\n"));
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
+    ASSERT_EQ(mkfifo((l.dir / "second").c_str(), 0600) | symlink("second", (l.dir / "link").c_str()), 0);
+    fs::rename(l.dir / "link", l.fifo);
+    ASSERT_TRUE(send(l.fifo, "resume\n", 5000ms));
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'S'; }));
+    ASSERT_TRUE(send(l.fifo, "kill\n"));
+    EXPECT_EQ(l.finish(), 0);
 }
 
 TEST(CorvaneFaults, FifoRemovedOrReplacedWhileRunningComesBack)
