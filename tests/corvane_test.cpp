@@ -459,7 +459,10 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
                    childrenof(cv).size() == size_t(row.others) + 1 && (!row.sleepers || sleepers().size() == size_t(row.others));
         })) << row.others;
         for (auto &e : fs::directory_iterator("/proc/" + std::to_string(cv) + "/fd")) {
-            if (row.others > 512 && fs::read_symlink(e.path()).string().rfind("pipe:", 0) == 0) {
+            // Its own pipes: a standard descriptor may be a pipe of whoever started the tests,
+            // which a user other than its owner cannot open.
+            if (row.others > 512 && std::stoi(e.path().filename().string()) > 2 &&
+                fs::read_symlink(e.path()).string().rfind("pipe:", 0) == 0) {
                 int p = open(e.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
                 ASSERT_EQ(fcntl(p, F_SETPIPE_SZ, 4096), 4096);
                 close(p);
