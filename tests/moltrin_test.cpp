@@ -7,17 +7,23 @@
 namespace {
 
 bool namespaces = false;
+std::string why;   // why no user namespace can be had, for a user
 
 class Moltrin : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        namespaces = run({"unshare", "--mount", "--propagation", "private", "true"}).status == 0;
+        auto args = privatemounts();
+        args.push_back("true");
+        if (geteuid() != 0)
+            why = nouserns();
+        namespaces = why.empty() && run(args).status == 0;
     }
     void SetUp() override
     {
         if (!namespaces)
-            GTEST_SKIP() << "private mount namespaces are not permitted here (unshare --mount fails)";
+            GTEST_SKIP() << "private mount namespaces are not permitted here: "
+                         << (why.empty() ? "unshare --mount fails" : why);
     }
 
     // Runs moltrin with `meminfo` as /proc/meminfo. `capped` keeps any allocation above 1 GiB
@@ -26,9 +32,9 @@ protected:
     {
         TempDir d;
         spit(d / "meminfo", meminfo);
-        return run({"unshare", "--mount", "--propagation", "private", "sh", "-c",
-                    "mount --bind \"$0\" /proc/meminfo && exec \"$1\"", d / "meminfo", MOLTRIN},
-                   60000ms, [capped] {
+        auto args = privatemounts();
+        args.insert(args.end(), {"sh", "-c", "mount --bind \"$0\" /proc/meminfo && exec \"$1\"", d / "meminfo", MOLTRIN});
+        return run(args, 60000ms, [capped] {
                        if (!capped)
                            return;
 #if defined(__SANITIZE_ADDRESS__)

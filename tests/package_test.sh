@@ -32,15 +32,19 @@ disown "$server"
 for _ in $(seq 100); do [ -s "$tmp/port" ] && break; sleep 0.05; done
 port=$(cat "$tmp/port")
 
+# A private mount namespace, for a user in a user namespace of its own.
+privatemounts=(unshare --mount --propagation private)
+[ "$(id -u)" -eq 0 ] || privatemounts=(unshare -r --mount --propagation private)
+
 # Runs the three programs found in DIR/bin.
 runall() {
   local bin=$1/bin
   check "$bin/corvane -h" bash -c "'$bin/corvane' -h 2>&1 | head -n1 | grep -qx 'usage: corvane \[ options \] program args ...'"
   check "$bin/corvane passes on the exit code" bash -c "'$bin/corvane' -fifo '$tmp/ctl' sh -c 'exit 5'; [ \$? -eq 5 ]"
   check "$bin/brevin fetches" bash -c "[ \"\$('$bin/brevin' http://127.0.0.1:$port/hello)\" = 'hello, world' ]"
-  if unshare --mount --propagation private true 2>/dev/null; then
+  if "${privatemounts[@]}" true 2>/dev/null; then
     echo 'MemTotal: 4096 kB' > "$tmp/meminfo"
-    check "$bin/moltrin runs" bash -c "[ \"\$(unshare --mount --propagation private sh -c 'mount --bind \"\$0\" /proc/meminfo && exec \"\$1\"' '$tmp/meminfo' '$bin/moltrin' | tr '\n' ' ')\" = 'memory size 4194304 allocate 3145729 ' ]"
+    check "$bin/moltrin runs" bash -c "[ \"\$(${privatemounts[*]} sh -c 'mount --bind \"\$0\" /proc/meminfo && exec \"\$1\"' '$tmp/meminfo' '$bin/moltrin' | tr '\n' ' ')\" = 'memory size 4194304 allocate 3145729 ' ]"
   else
     echo "skipped running $bin/moltrin: private mount namespaces are not permitted here"
     check "$bin/moltrin is executable" test -x "$bin/moltrin"
@@ -144,7 +148,7 @@ if [ "$kind" = release ]; then
     check "without git every stamp is the changelog's date" stamped "$deb" "$logdate"
   fi
 else
-  echo "skipped lintian and the reproducibility check: a $kind build is no release"
+  echo "lintian and the reproducibility check are the release build's: a $kind build is no release"
 fi
 
 echo "$passed passed, $failed failed"

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <sys/ioctl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -286,3 +287,39 @@ struct HttpServer {
     }
     ~HttpServer() { stop(); }
 };
+
+// Why no user namespace can be made here, or "" when one can. The kernel refuses one to a
+// process in a chroot with EPERM (root included); so do two switches of some systems, which are
+// looked at before the chroot is named as the cause.
+inline std::string nouserns()
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC))
+        abort();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int e = unshare(CLONE_NEWUSER) ? errno : 0;
+        _exit(write(p[1], &e, sizeof e) == sizeof e ? 0 : 1);
+    }
+    close(p[1]);
+    int e = -1;
+    if (read(p[0], &e, sizeof e) != sizeof e)
+        e = -1;
+    close(p[0]);
+    waitexit(pid);
+    if (e == 0)
+        return "";
+    if (e == EPERM && slurp("/proc/sys/kernel/unprivileged_userns_clone") != "0\n" &&
+        slurp("/proc/sys/kernel/apparmor_restrict_unprivileged_userns") != "1\n")
+        return "the kernel refuses a user namespace inside a chroot";
+    return e < 0 ? "unshare(CLONE_NEWUSER) gave no answer" : "unshare(CLONE_NEWUSER): "s + strerror(e);
+}
+
+// The command that runs what follows it in a private mount namespace: as root, unshare's own;
+// as another user, in a user namespace of its own where it is root (unshare -r).
+inline std::vector<std::string> privatemounts()
+{
+    if (geteuid() == 0)
+        return {"unshare", "--mount", "--propagation", "private"};
+    return {"unshare", "-r", "--mount", "--propagation", "private"};
+}
