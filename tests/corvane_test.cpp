@@ -96,6 +96,29 @@ bool waiting(pid_t pid)
     return procstate(pid) == 'S' && (w.find("poll") != std::string::npos || w.find("select") != std::string::npos);
 }
 
+// Shrinks the pipes that `pid` made itself (its self-pipe) to one page, for fewer records than
+// children; not those it inherited from the tests (which may be another user's, such as a pipe
+// of whoever started them, that a user cannot open). False when none could be shrunk.
+bool shrinkpipes(pid_t pid)
+{
+    std::set<fs::path> inherited;
+    std::error_code ec;
+    for (auto &e : fs::directory_iterator("/proc/self/fd"))
+        inherited.insert(fs::read_symlink(e.path(), ec));
+    int shrunk = 0;
+    for (auto &e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        auto pipe = fs::read_symlink(e.path(), ec);
+        if (pipe.string().rfind("pipe:", 0) != 0 || inherited.count(pipe))
+            continue;
+        int p = open(e.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (p < 0 || fcntl(p, F_SETPIPE_SZ, 4096) != 4096)
+            return false;
+        close(p);
+        shrunk++;
+    }
+    return shrunk > 0;
+}
+
 // Another user than the one running the test (nobody), for what such a user makes or runs.
 constexpr uid_t other = 65534;
 std::vector<std::string> asother(std::vector<std::string> args)
@@ -427,11 +450,13 @@ TEST(CorvaneFifo, WorksWithoutProcOrDevNullAndDropsWhatAnEarlierRunLeftUnread)
 #else
     const std::string noproc = "mount -t tmpfs none /proc && ";
 #endif
-    std::vector<std::string> bare = {"unshare", "-m", "--propagation", "private", "sh", "-c",
-                                     noproc + "mount -t tmpfs none /dev && umask 022 && exec <&- && exec \"$0\" \"$@\"",
-                                     CORVANE, "-fifo"};
-    if (geteuid() != 0)
-        bare.insert(bare.begin() + 1, "-r");   // the mount namespace through a user namespace of one's own
+    if (auto no = geteuid() != 0 ? nouserns() : ""; !no.empty()) {
+        std::cout << "skipped the bare namespace: " << no << "\n";
+        return;
+    }
+    auto bare = privatemounts();
+    bare.insert(bare.end(), {"sh", "-c", noproc + "mount -t tmpfs none /dev && umask 022 && exec <&- && exec \"$0\" \"$@\"",
+                             CORVANE, "-fifo"});
     TempDir d;
     auto args = bare;
     args.insert(args.end(), {d / "new", "sh", "-c", "[ ! -e /dev/null ] "s + (noproc.empty() ? "" : "&& [ ! -e /proc/self ] ") + "&& exit 5"});
@@ -594,23 +619,7 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
             return slurp("/proc/" + std::to_string(cv) + "/comm") == "corvane\n" &&
                    childrenof(cv).size() == size_t(row.others) + 1 && (!row.sleepers || sleepers().size() == size_t(row.others));
         })) << row.others;
-        // Its own pipes, not those it inherited from the tests (which may be another user's,
-        // such as a pipe of whoever started them, that a user cannot open).
-        std::set<fs::path> inherited;
-        std::error_code ec;
-        for (auto &e : fs::directory_iterator("/proc/self/fd"))
-            inherited.insert(fs::read_symlink(e.path(), ec));
-        int shrunk = 0;
-        for (auto &e : fs::directory_iterator("/proc/" + std::to_string(cv) + "/fd")) {
-            auto pipe = fs::read_symlink(e.path());
-            if (row.others > 512 && pipe.string().rfind("pipe:", 0) == 0 && !inherited.count(pipe)) {
-                int p = open(e.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-                ASSERT_EQ(fcntl(p, F_SETPIPE_SZ, 4096), 4096);
-                close(p);
-                shrunk++;
-            }
-        }
-        ASSERT_TRUE(row.others <= 512 || shrunk > 0) << "no pipe of the controller's own";
+        ASSERT_TRUE(row.others <= 512 || shrinkpipes(cv)) << "no pipe of the controller's own";
         kill(cv, SIGSTOP);
         if (row.sleepers) {
             for (pid_t k : sleepers())
@@ -653,13 +662,7 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
         return o;
     };
     ASSERT_TRUE(waitfor([&] { return fs::exists(up) && sleepers().size() == 600 && childrenof(top).size() == 601; }));
-    for (auto &e : fs::directory_iterator("/proc/" + std::to_string(top) + "/fd")) {
-        if (fs::read_symlink(e.path()).string().rfind("pipe:", 0) == 0) {
-            int p = open(e.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-            ASSERT_EQ(fcntl(p, F_SETPIPE_SZ, 4096), 4096);
-            close(p);
-        }
-    }
+    ASSERT_TRUE(shrinkpipes(top)) << "no pipe of the controller's own";
     ASSERT_TRUE(send(fifo, "restart\n"));
     ASSERT_TRUE(waitfor([&] { return waiting(top); }));
     kill(top, SIGSTOP);
