@@ -277,13 +277,17 @@ int main(int argc, char **argv)
     // in between. Links are followed as `follows` allows, at most 40 in all (`links`).
     auto walk = [&](int at, std::string_view p, std::string &last, int &links, bool &foreign) {
         std::vector<std::string> names;   // still to walk, the next one at the back
-        auto push = [&](std::string_view s) {   // a path to walk before the names left
+        // A path to walk before the names left. One that ends in "/" or "/." names a folder: it
+        // ends in ".", so that its last name is walked as a folder too.
+        auto push = [&](std::string_view s) {
             size_t before = names.size();
             for (size_t from = 0, to; from < s.size(); from = to + 1) {
                 to = std::min(s.find('/', from), s.size());
                 if (to > from && s.substr(from, to - from) != ".")
                     names.emplace_back(s.substr(from, to - from));
             }
+            if (names.size() > before && (s.ends_with("/") || s.ends_with("/.")))
+                names.emplace_back(".");
             std::reverse(names.begin() + long(before), names.end());
             if (!s.empty() && s[0] == '/') {
                 drop(at);
@@ -322,14 +326,16 @@ int main(int argc, char **argv)
 
     // Follows the link that `h` holds (`name` in the folder `d`, a descriptor that it takes over)
     // and those it leads to, as `follows` allows: `h`, `d` and `name` then stand for what the
-    // last of them leads to, or for a link not followed, and `st` for its lstat. 0, or the errno
-    // of a link that leads nowhere (`h` and `d` are then let go). Two descriptors at the most.
+    // last of them leads to, and `st` for its lstat. The path's own link, where it may not be
+    // followed, stands for itself; a link further on is then a failure (EACCES), as on the way
+    // to a folder. 0, or the errno of a link that leads nowhere (`h` and `d` are then let go).
+    // Two descriptors at the most.
     auto chase = [&](int &h, int &d, std::string &name, struct stat &st, int &links, bool &foreign) {
         std::string target;
         int e = 0;
-        while (!e && (fstat(h, &st) == 0 || (e = errno, false)) && S_ISLNK(st.st_mode)) {
+        for (bool first = true; !e && (fstat(h, &st) == 0 || (e = errno, false)) && S_ISLNK(st.st_mode); first = false) {
             if (++links > 40 || !follows(d, h, st, target, foreign)) {
-                e = links > 40 ? ELOOP : 0;
+                e = links > 40 ? ELOOP : first ? 0 : errno;
                 break;
             }
             close(h);
@@ -354,8 +360,6 @@ int main(int argc, char **argv)
     // through another user's link is changed: a FIFO found so is used as it is, and anything
     // else refused. Two descriptors at the most, for the tightest limit.
     auto makefifo = [&](int &h, int &d, std::string &name, struct stat &at, bool &mine) -> const char * {
-        // A path that ends in a slash names a folder, where no FIFO can be.
-        const bool slashed = *path && path[strlen(path) - 1] == '/';
         if (!*path)
             return errno = ENOENT, "mkfifo";
         // What is at the path may change under us (another controller starting on it): then
@@ -366,11 +370,9 @@ int main(int argc, char **argv)
             std::string last;
             if ((d = walk(AT_FDCWD, path, last, links, foreign)) < 0 && d != AT_FDCWD)
                 return "mkfifo";
-            if ((slashed && mkfifoat(d, (last + "/").c_str(), 0666) != 0) ||
-                (!foreign && !slashed && mkfifoat(d, last.c_str(), 0666) != 0 && errno != EEXIST)) {
-                int e = slashed && errno == EEXIST ? EISDIR : errno;
+            if (!foreign && mkfifoat(d, last.c_str(), 0666) != 0 && errno != EEXIST) {
                 drop(d), d = AT_FDCWD;
-                return errno = e, e == EISDIR ? "unlink" : "mkfifo";
+                return "mkfifo";
             }
             name = last;
             bool through = foreign;   // and on the way to what the path leads to

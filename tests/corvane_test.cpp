@@ -262,12 +262,20 @@ TEST(CorvaneFifo, UnusablePathsEndWithTheirLabelAndStatus1BeforeAnyChild)
     r = run(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "mkfifo: No such file or directory\n");
-    // A path that ends in a slash names a folder: no FIFO is made there.
-    args[2] = d / "nodir/";
-    r = run(args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "mkfifo: No such file or directory\n");
+    // A path that ends in "/" or "/." names a folder, and so does a link's target that does:
+    // no FIFO is made there, and nothing is put in place of a file.
+    spit(d / "file", "kept");
+    ASSERT_EQ(symlink("file/", (d / "tofile").c_str()), 0);
+    for (auto [at, why] : std::vector<std::pair<std::string, std::string>>{
+             {d / "nodir/", "mkfifo: No such file or directory\n"}, {d / "nodir/.", "mkfifo: No such file or directory\n"},
+             {d / "file/.", "mkfifo: Not a directory\n"}, {d / "tofile", "stat: Not a directory\n"}}) {
+        args[2] = at;
+        r = run(args);
+        EXPECT_EQ(r.status, 1) << at;
+        EXPECT_EQ(r.err, why) << at;
+    }
     EXPECT_FALSE(fs::exists(d / "nodir"));
+    EXPECT_TRUE(fs::is_regular_file(d / "file") && fs::is_symlink(d / "tofile"));
 
     // A FIFO that another controller reads already, by its path or through a link: not shared.
     Controller c;
@@ -362,6 +370,9 @@ TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
     ASSERT_EQ(symlink((alice + "/x").c_str(), (pub + "/ctl").c_str()), 0);
     ASSERT_EQ(run(asother({"ln", "-s", secret + "/file", alice + "/y"})).status, 0);
     ASSERT_EQ(symlink((alice + "/y").c_str(), (pub + "/file").c_str()), 0);
+    // In the sticky folder, another user's link further on in a chain is not followed at all.
+    ASSERT_EQ(run(asother({"ln", "-s", secret + "/ctl", tmp + "/x"})).status, 0);
+    ASSERT_EQ(symlink((tmp + "/x").c_str(), (pub + "/sticky").c_str()), 0);
     // The FIFO read by another process: refused as busy, its mode unchanged all the same.
     int reader = open((secret + "/ctl").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
@@ -374,6 +385,7 @@ TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
         {alice + "/run/ctl", 0, "chmod: Operation not permitted\n"},
         {pub + "/ctl", 0, "chmod: Operation not permitted\n"},
         {pub + "/file", 1, "unlink: Operation not permitted\n"},
+        {pub + "/sticky", 1, "stat: Permission denied\n"},
         {alice + "/run/file", 1, "unlink: Operation not permitted\n"},
         {alice + "/run/none", 1, "mkfifo: Operation not permitted\n"},
     };
@@ -388,7 +400,8 @@ TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
         EXPECT_EQ(run({"stat", "-c", "%a %F", secret + "/ctl", secret + "/file"}).out, "600 fifo\n600 regular file\n") << row.at;
         EXPECT_TRUE(fs::is_regular_file(secret + "/file") && slurp(secret + "/file") == "root's own") << row.at;
         EXPECT_FALSE(fs::exists(secret + "/none")) << row.at;
-        EXPECT_TRUE(fs::is_symlink(alice + "/run") && fs::is_symlink(pub + "/ctl") && fs::is_symlink(pub + "/file")) << row.at;
+        for (auto link : {alice + "/run", pub + "/ctl", pub + "/file", pub + "/sticky"})
+            EXPECT_TRUE(fs::is_symlink(link)) << row.at << ": " << link;
     }
 
     // The same when the link comes while the controller runs: a folder of theirs on the path is
