@@ -2,7 +2,9 @@
 // codings; this layer keeps the body and the final response's headers for the caller.
 #include "ghttp.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
@@ -10,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -41,6 +44,8 @@ struct ghttp_request {
     size_t interimfields = 0;    // fields of the interim heads before a final 101
     const char *lack = nullptr;  // why a callback ended the exchange (memory lacking, too many lines)
     int lines = 0;               // header lines so far: status lines, fields, ends of heads, trailer
+    int fd = -1;                 // where the body goes as it arrives, or -1 to keep it in memory
+    char unwritten[160] = "";    // why a piece of the body could not be written there
     char *body = nullptr;
     size_t len = 0, cap = 0;
     bool known = false;          // the block is of the announced length
@@ -93,6 +98,24 @@ static bool hascontrol(std::string_view s)
     return false;
 }
 
+// Body bytes as they arrive, for a body that goes to a descriptor: each piece written whole.
+static size_t ontofd(ghttp_request *r, const char *data, size_t add)
+{
+    for (size_t done = 0; done < add;) {
+        ssize_t n = write(r->fd, data + done, add - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            snprintf(r->unwritten, sizeof r->unwritten, "cannot write the body: %s", strerror(n < 0 ? errno : ENOSPC));
+            r->lack = r->unwritten;
+            return 0;   // libcurl ends the exchange with a write error
+        }
+        done += size_t(n);
+    }
+    r->len += add;
+    return add;
+}
+
 // Body bytes as they arrive. The first piece reserves the announced length, if any, so a
 // body of known size is held in one block and never copied; a body of unknown length grows by
 // doubling its block (large blocks grow by mremap, without a copy), and where the doubled block
@@ -101,6 +124,8 @@ static size_t onbody(char *data, size_t size, size_t n, void *p)
 {
     auto *r = static_cast<ghttp_request *>(p);
     size_t add = size * n;
+    if (r->fd >= 0)
+        return ontofd(r, data, add);
     if (add > r->cap - r->len) {
         size_t need = r->len + add, want = need;
         curl_off_t announced = -1;
@@ -304,6 +329,11 @@ int ghttp_set_header(ghttp_request *r, const char *name, const char *value)
     return 0;
 }
 
+void ghttp_set_body_fd(ghttp_request *r, int fd)
+{
+    r->fd = fd;
+}
+
 int ghttp_prepare(ghttp_request *r)
 {
     curl_slist_free_all(r->sent);
@@ -393,7 +423,7 @@ const char *ghttp_get_error(ghttp_request *r)
 char *ghttp_get_body(ghttp_request *r)
 {
     static char none[1];
-    return r->body ? r->body : none;
+    return r->body && r->fd < 0 ? r->body : none;
 }
 
 int64_t ghttp_get_body_len(ghttp_request *r)

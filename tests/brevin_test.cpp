@@ -508,3 +508,204 @@ TEST_F(Brevin, HostileServersGetAClearFailureNeverACrash)
     EXPECT_EQ(r.err, "Length 262144\n2 headers\n");
     EXPECT_EQ(fetch("/noise").out, r.out) << "the same bytes every time";
 }
+
+#include <algorithm>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+
+namespace {
+
+// The size of the unnamed temporary file that `pid` holds in `folder`, or -1 when it holds none.
+long unnamedin(pid_t pid, const std::string &folder)
+{
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code ec;
+    for (auto &e : fs::directory_iterator(fds, ec)) {
+        std::string to = fs::read_symlink(e.path(), ec).string();
+        struct stat st;
+        if (!ec && to.rfind(folder + "/#", 0) == 0 && to.size() > 10 && to.substr(to.size() - 10) == " (deleted)" &&
+            stat(e.path().c_str(), &st) == 0)
+            return long(st.st_size);
+    }
+    return -1;
+}
+
+// What brevin maps by itself: its peak size while it waits, connected, for a response.
+long restingsize()
+{
+    TempDir w;
+    Listener l;
+    pid_t pid = spawn({BREVIN, "http://127.0.0.1:" + std::to_string(l.port) + "/"}, w / "out", w / "err");
+    long base = 0;
+    int conn = -1;
+    waitfor([&] { return (conn = accept(l.fd, nullptr, nullptr)) >= 0; });
+    std::this_thread::sleep_for(200ms);   // the request is sent; nothing more is mapped until a reply
+    std::istringstream status(slurp("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmPeak:", 0) == 0)
+            base = std::stol(line.substr(7)) << 10;
+    kill(pid, SIGKILL);
+    waitexit(pid);
+    close(conn);
+    return base;
+}
+
+std::vector<std::string> listing(const std::string &folder)
+{
+    std::vector<std::string> names;
+    for (auto &e : fs::directory_iterator(folder))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+TEST_F(Brevin, BodiesLargerThanTheMemoryAllowedAreWrittenWhole)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer maps terabytes: no limit on the address space can hold";
+#else
+    // A limit on the address space that leaves 16 MiB beyond what brevin maps by itself, for a
+    // body of 33 MiB: into a new file, an existing one with a second link and a mode of its
+    // own, one reached through a symbolic link, and a pipe.
+    long base = restingsize();
+    ASSERT_GT(base, 0) << "brevin's size was not seen";
+    rlim_t cap = rlim_t(base) + (16 << 20);
+    TempDir d, t;
+    auto limited = [&](std::vector<std::string> args, const std::string &tmpdir = "") {
+        args.insert(args.begin(), BREVIN);
+        return run(args, 20000ms, [&] {
+            rlimit lim = {cap, cap};
+            setrlimit(RLIMIT_AS, &lim);
+            if (!tmpdir.empty())
+                setenv("TMPDIR", tmpdir.c_str(), 1);
+        });
+    };
+    const std::string body = pattern(33 * 1024 * 1024 + 5);
+    auto r = limited({"-o", d / "new", server.url("/bigchunked")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(slurp(d / "new") == body) << fs::file_size(d / "new");
+
+    spit(d / "old", "stale");
+    ASSERT_EQ(chmod((d / "old").c_str(), 0640), 0);
+    ASSERT_EQ(link((d / "old").c_str(), (d / "other").c_str()), 0);
+    struct stat before, after;
+    ASSERT_EQ(stat((d / "old").c_str(), &before), 0);
+    r = limited({"-o", d / "old", server.url("/bigchunked")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(stat((d / "old").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_TRUE(slurp(d / "other") == body) << fs::file_size(d / "other");
+
+    fs::create_symlink(d / "other", d / "link");
+    spit(d / "other", "stale");
+    r = limited({"-o", d / "link", server.url("/bigchunked")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(d / "link"));
+    EXPECT_TRUE(slurp(d / "old") == body) << fs::file_size(d / "old");
+
+    r = limited({server.url("/bigchunked")}, t.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == body) << r.out.size();
+    // A failure late in the body is one of the transfer, not of memory; the pipe has had nothing.
+    r = limited({"-v", server.url("/cutlate")}, t.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.size(), 0u);
+    EXPECT_EQ(r.err, "Error retrieving document\ntransfer closed with 10 bytes remaining to read\n");
+    EXPECT_EQ(listing(t.path), std::vector<std::string>{});
+
+    // A writable file in a folder where no file can be made (as for any user, root too: the
+    // child gives up the power to override permissions) takes the body through a temporary
+    // file in $TMPDIR; where that cannot be had either, from memory, as far as memory goes.
+    TempDir ro;
+    spit(ro / "out", "stale");
+    ASSERT_EQ(stat((ro / "out").c_str(), &before), 0);
+    ASSERT_EQ(chmod(ro.path.c_str(), 0555), 0);
+    auto readonly = [&](std::vector<std::string> args, const std::string &tmpdir, rlim_t as) {
+        args.insert(args.begin(), BREVIN);
+        return run(args, 20000ms, [&] {
+            prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+            rlimit lim = {as, as};
+            setrlimit(RLIMIT_AS, &lim);
+            setenv("TMPDIR", tmpdir.c_str(), 1);
+        });
+    };
+    r = readonly({"-o", ro / "out", server.url("/bigchunked")}, t.path, cap);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(slurp(ro / "out") == body) << fs::file_size(ro / "out");
+    r = readonly({"-v", "-o", ro / "out", server.url("/bigchunked")}, t / "missing", cap);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error retrieving document\nnot enough memory to hold the body\n");
+    EXPECT_EQ(slurp(ro / "out"), "");
+    r = readonly({"-o", ro / "out", server.url("/big")}, t / "missing", RLIM_INFINITY);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(slurp(ro / "out") == pattern(3 * 1024 * 1024 + 7)) << fs::file_size(ro / "out");
+    ASSERT_EQ(stat((ro / "out").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(listing(ro.path), std::vector<std::string>{"out"});
+    EXPECT_EQ(listing(t.path), std::vector<std::string>{});
+    chmod(ro.path.c_str(), 0700);
+#endif
+}
+
+TEST_F(Brevin, NothingOfABodyReachesTheOutputBeforeItIsCompleteEvenAfterSIGKILL)
+{
+    // In the middle of a body, into a new file and into one that was there: the body so far is
+    // in an unnamed file of the output's folder, the output is there and empty; after a SIGKILL
+    // it stays empty and nothing else is left in the folder.
+    for (bool existing : {false, true}) {
+        TempDir d;
+        if (existing)
+            spit(d / "out", "stale");
+        pid_t pid = spawn({BREVIN, "-o", d / "out", server.url("/stall")}, d / "stdout", d / "stderr");
+        EXPECT_TRUE(waitfor([&] { return unnamedin(pid, d.path) == 1 << 20; })) << unnamedin(pid, d.path);
+        EXPECT_EQ(fs::file_size(d / "out"), 0u);
+        kill(pid, SIGKILL);
+        EXPECT_EQ(waitexit(pid), 128 + SIGKILL);
+        EXPECT_EQ(fs::file_size(d / "out"), 0u);
+        EXPECT_EQ(listing(d.path), (std::vector<std::string>{"out", "stderr", "stdout"}));
+    }
+
+    // Standard output, a pipe: the body so far is in $TMPDIR, the pipe has had nothing.
+    TempDir d, t;
+    ASSERT_EQ(mkfifo((d / "pipe").c_str(), 0600), 0);
+    int rd = open((d / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(rd, 0);
+    pid_t pid = spawn({BREVIN, server.url("/stall")}, d / "pipe", d / "stderr",
+                      [&] { setenv("TMPDIR", t.path.c_str(), 1); });
+    EXPECT_TRUE(waitfor([&] { return unnamedin(pid, t.path) == 1 << 20; })) << unnamedin(pid, t.path);
+    EXPECT_EQ(unread(rd), 0);
+    kill(pid, SIGKILL);
+    EXPECT_EQ(waitexit(pid), 128 + SIGKILL);
+    char c;
+    EXPECT_EQ(read(rd, &c, 1), 0) << "the pipe got something";
+    close(rd);
+    EXPECT_EQ(listing(t.path), std::vector<std::string>{});
+}
+
+TEST_F(Brevin, AWriteThatFailsInTheMiddleOfTheBodyIsAFailedRetrieval)
+{
+    // The body cannot be written past 1 MiB (a full disk, a file size limit): the retrieval
+    // fails with the reason, into a file and into a pipe alike, and the output stays empty.
+    TempDir d, t;
+    auto small = [&] {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit lim = {1 << 20, 1 << 20};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        setenv("TMPDIR", t.path.c_str(), 1);
+    };
+    spit(d / "out", "stale");
+    for (auto args : std::vector<std::vector<std::string>>{{BREVIN, "-v", "-o", d / "out", server.url("/big")},
+                                                            {BREVIN, "-v", server.url("/big")}}) {
+        auto r = run(args, 20000ms, small);
+        EXPECT_EQ(r.status, 1) << args.size();
+        EXPECT_EQ(r.err, "Error retrieving document\ncannot write the body: File too large\n");
+        EXPECT_EQ(r.out.size(), 0u);
+        EXPECT_EQ(slurp(d / "out"), "");
+        EXPECT_EQ(listing(d.path), std::vector<std::string>{"out"});
+        EXPECT_EQ(listing(t.path), std::vector<std::string>{});
+    }
+}
