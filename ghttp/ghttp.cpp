@@ -362,7 +362,8 @@ int ghttp_prepare(ghttp_request *r)
 // CA whose copy in the directory has expired while the bundle's has not is found too), and
 // only an acceptance can come from the directory alone. Nothing was sent or received before
 // the handshake failed. A second try that does not come to a verdict of its own (the server
-// takes one connection only) leaves the first refusal standing, with its reason.
+// takes one connection only) leaves the first refusal standing, with its reason; one that got
+// past the handshake and failed later (a body cut short) gives its own.
 static CURLcode perform(ghttp_request *r)
 {
     CURLcode rc = curl_easy_perform(r->curl);
@@ -374,7 +375,10 @@ static CURLcode perform(ghttp_request *r)
     memcpy(first, r->curlerror, sizeof first);
     r->curlerror[0] = '\0';
     CURLcode again = curl_easy_perform(r->curl);
-    if (again != CURLE_OK && again != CURLE_PEER_FAILED_VERIFICATION && again != CURLE_SSL_CACERT_BADFILE)
+    curl_off_t shook = 0;   // when the handshake ended, or 0 if it did not
+    if (curl_easy_getinfo(r->curl, CURLINFO_APPCONNECT_TIME_T, &shook) != CURLE_OK)
+        shook = 0;
+    if (again != CURLE_OK && again != CURLE_PEER_FAILED_VERIFICATION && again != CURLE_SSL_CACERT_BADFILE && shook <= 0)
         memcpy(r->curlerror, first, sizeof first);
     else
         rc = again;

@@ -709,3 +709,17 @@ TEST_F(Brevin, AWriteThatFailsInTheMiddleOfTheBodyIsAFailedRetrieval)
         EXPECT_EQ(listing(t.path), std::vector<std::string>{});
     }
 }
+
+TEST_F(Brevin, ASecondHttpsTryThatGotPastTheHandshakeGivesItsOwnReason)
+{
+    // The CA stands in the bundle only: the second try accepts the certificate, then the body is
+    // cut short. That is the reason given, not the first try's refusal.
+    auto &t = tls();
+    if (!t.why.empty())
+        GTEST_SKIP() << "HTTPS rows skipped: " << t.why;
+    TempDir d;
+    auto r = t.fetch({"-v", "-o", d / "out", t.url("bundle", "/truncated")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error retrieving document\ntransfer closed with 90 bytes remaining to read\n");
+    EXPECT_EQ(slurp(d / "out"), "");
+}
