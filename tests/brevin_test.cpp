@@ -653,15 +653,16 @@ TEST_F(Brevin, BodiesLargerThanTheMemoryAllowedAreWrittenWhole)
 
 TEST_F(Brevin, NothingOfABodyReachesTheOutputBeforeItIsCompleteEvenAfterSIGKILL)
 {
-    // In the middle of a body, into a new file and into one that was there: the body so far is
-    // in an unnamed file of the output's folder, the output is there and empty; after a SIGKILL
-    // it stays empty and nothing else is left in the folder.
+    // In the middle of a body (1 MiB sent, then the server stalls), into a new file and into one
+    // that was there: the body so far (all but the last piece not yet written) is in an unnamed
+    // file of the output's folder, the output is there and empty; after a SIGKILL it stays
+    // empty and nothing else is left in the folder.
     for (bool existing : {false, true}) {
         TempDir d;
         if (existing)
             spit(d / "out", "stale");
         pid_t pid = spawn({BREVIN, "-o", d / "out", server.url("/stall")}, d / "stdout", d / "stderr");
-        EXPECT_TRUE(waitfor([&] { return unnamedin(pid, d.path) == 1 << 20; })) << unnamedin(pid, d.path);
+        EXPECT_TRUE(waitfor([&] { return unnamedin(pid, d.path) >= 1 << 19; })) << unnamedin(pid, d.path);
         EXPECT_EQ(fs::file_size(d / "out"), 0u);
         kill(pid, SIGKILL);
         EXPECT_EQ(waitexit(pid), 128 + SIGKILL);
@@ -669,14 +670,14 @@ TEST_F(Brevin, NothingOfABodyReachesTheOutputBeforeItIsCompleteEvenAfterSIGKILL)
         EXPECT_EQ(listing(d.path), (std::vector<std::string>{"out", "stderr", "stdout"}));
     }
 
-    // Standard output, a pipe: the body so far is in $TMPDIR, the pipe has had nothing.
+    // Standard output, a pipe: the body so far is in $TMPDIR, and the pipe has had nothing.
     TempDir d, t;
     ASSERT_EQ(mkfifo((d / "pipe").c_str(), 0600), 0);
     int rd = open((d / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(rd, 0);
     pid_t pid = spawn({BREVIN, server.url("/stall")}, d / "pipe", d / "stderr",
                       [&] { setenv("TMPDIR", t.path.c_str(), 1); });
-    EXPECT_TRUE(waitfor([&] { return unnamedin(pid, t.path) == 1 << 20; })) << unnamedin(pid, t.path);
+    EXPECT_TRUE(waitfor([&] { return unnamedin(pid, t.path) >= 1 << 19; })) << unnamedin(pid, t.path);
     EXPECT_EQ(unread(rd), 0);
     kill(pid, SIGKILL);
     EXPECT_EQ(waitexit(pid), 128 + SIGKILL);
@@ -688,18 +689,22 @@ TEST_F(Brevin, NothingOfABodyReachesTheOutputBeforeItIsCompleteEvenAfterSIGKILL)
 
 TEST_F(Brevin, AWriteThatFailsInTheMiddleOfTheBodyIsAFailedRetrieval)
 {
-    // The body cannot be written past 1 MiB (a full disk, a file size limit): the retrieval
-    // fails with the reason, into a file and into a pipe alike, and the output stays empty.
+    // The body cannot be written past 1 MiB, or at all (a full disk, a file size limit): the
+    // retrieval fails with the reason, into a file and into a pipe alike, whether the write
+    // that fails comes in the middle or is the last, and the output stays empty.
     TempDir d, t;
+    rlim_t most = 0;
     auto small = [&] {
         signal(SIGXFSZ, SIG_IGN);
-        rlimit lim = {1 << 20, 1 << 20};
+        rlimit lim = {most, most};
         setrlimit(RLIMIT_FSIZE, &lim);
         setenv("TMPDIR", t.path.c_str(), 1);
     };
     spit(d / "out", "stale");
     for (auto args : std::vector<std::vector<std::string>>{{BREVIN, "-v", "-o", d / "out", server.url("/big")},
-                                                            {BREVIN, "-v", server.url("/big")}}) {
+                                                            {BREVIN, "-v", server.url("/big")},
+                                                            {BREVIN, "-v", "-o", d / "out", server.url("/hello")}}) {
+        most = args.back() == server.url("/big") ? 1 << 20 : 0;
         auto r = run(args, 20000ms, small);
         EXPECT_EQ(r.status, 1) << args.size();
         EXPECT_EQ(r.err, "Error retrieving document\ncannot write the body: File too large\n");
