@@ -101,7 +101,7 @@ int main(int argc, char **argv)
     std::string folder, name;
     int tmp = -1;
     bool beside = false;   // the temporary file is in the folder of an output file brevin made
-    struct stat st;
+    struct stat st = {};
     if (outpath && fstat(out, &st) == 0 && S_ISREG(st.st_mode)) {
         std::string p = outpath;
         if (char *real = made ? nullptr : realpath(outpath, nullptr)) {
@@ -271,8 +271,11 @@ int main(int argc, char **argv)
 
     if (verbose >= 3)
         fputs("get_body\n", stderr);
-    // A short write or a failed close (a full disk, a closed pipe) is a failure, not a success.
+    // A short write or a failed close (a full disk, a closed pipe) is a failure, not a success;
+    // an output file is then left empty, as brevin found or made it, not with part of the body.
     bool written = tmp < 0 ? frommemory() : (beside && replace()) || copy();
+    if (!written && S_ISREG(st.st_mode) && ftruncate(out, 0) != 0)
+        perror("ftruncate");
     written = (close(out) == 0) && written;
     ghttp_request_destroy(req);
     if (!written) {

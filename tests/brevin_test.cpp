@@ -713,6 +713,22 @@ TEST_F(Brevin, AWriteThatFailsInTheMiddleOfTheBodyIsAFailedRetrieval)
         EXPECT_EQ(listing(d.path), std::vector<std::string>{"out"});
         EXPECT_EQ(listing(t.path), std::vector<std::string>{});
     }
+
+    // Where the write into the output file fails after the fetch (here from memory, no
+    // temporary file being had), the file is left empty, not with part of the body.
+    TempDir ro;
+    spit(ro / "out", "stale");
+    ASSERT_EQ(chmod(ro.path.c_str(), 0555), 0);
+    most = 1 << 20;
+    auto r = run({BREVIN, "-o", ro / "out", server.url("/big")}, 20000ms, [&] {
+        prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+        small();
+        setenv("TMPDIR", (t / "missing").c_str(), 1);
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, ro / "out" + ": can't write output file\n");
+    EXPECT_EQ(fs::file_size(ro / "out"), 0u);
+    chmod(ro.path.c_str(), 0700);
 }
 
 TEST_F(Brevin, ASecondHttpsTryThatGotPastTheHandshakeGivesItsOwnReason)
