@@ -744,3 +744,47 @@ TEST_F(Brevin, ASecondHttpsTryThatGotPastTheHandshakeGivesItsOwnReason)
     EXPECT_EQ(r.err, "Error retrieving document\ntransfer closed with 90 bytes remaining to read\n");
     EXPECT_EQ(slurp(d / "out"), "");
 }
+
+TEST_F(Brevin, AFileThatTookTheOutputsPlaceMeanwhileIsNeverReplaced)
+{
+    // The server is the test itself: half the body, then, once the path has changed, the rest.
+    // Another file renamed onto the output path stays there; an output file that got another
+    // link keeps it, and both names hold the body.
+    TempDir d, e;
+    for (bool renamed : {true, false}) {
+        Listener l;
+        pid_t pid = spawn({BREVIN, "-o", d / "out", "http://127.0.0.1:" + std::to_string(l.port) + "/"}, e / "out",
+                          e / "err");
+        int c = -1;
+        ASSERT_TRUE(waitfor([&] { return (c = accept(l.fd, nullptr, nullptr)) >= 0; })) << "no connection";
+        std::string head;
+        char buf[4096];
+        pollfd p = {c, POLLIN, 0};
+        while (head.find("\r\n\r\n") == std::string::npos && poll(&p, 1, 5000) == 1) {
+            ssize_t n = read(c, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            head.append(buf, size_t(n));
+        }
+        std::string half = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello";
+        ASSERT_EQ(write(c, half.data(), half.size()), ssize_t(half.size()));
+        if (renamed) {
+            spit(d / "theirs", "theirs");
+            ASSERT_EQ(rename((d / "theirs").c_str(), (d / "out").c_str()), 0);
+        } else {
+            ASSERT_EQ(link((d / "out").c_str(), (d / "other").c_str()), 0);
+        }
+        ASSERT_EQ(write(c, "world", 5), 5);
+        close(c);
+        EXPECT_EQ(waitexit(pid), 0) << slurp(e / "err");
+        if (renamed) {
+            EXPECT_EQ(slurp(d / "out"), "theirs");
+            EXPECT_EQ(listing(d.path), std::vector<std::string>{"out"});
+        } else {
+            EXPECT_EQ(slurp(d / "out"), "helloworld");
+            EXPECT_EQ(slurp(d / "other"), "helloworld");
+            EXPECT_EQ(listing(d.path), (std::vector<std::string>{"other", "out"}));
+        }
+        fs::remove(d / "out");
+    }
+}
