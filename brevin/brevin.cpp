@@ -24,19 +24,123 @@
 
 #include "ghttp.h"
 
-// Writes the n bytes at p to fd whole; false when a write fails.
-static bool writeall(int fd, const char *p, size_t n)
+// The complete body, in the temporary file tmp or (tmp < 0) in memory at body, goes to the
+// output out: by an exchange with the empty file at path (non-null when that is an output file
+// brevin created, with the temporary file beside it in folder), else by a copy. False when the
+// output could not take it.
+static bool publish(int out, int tmp, const char *path, const std::string &folder, const std::string &name,
+                    const char *body, int64_t len)
 {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
+    auto writeall = [&](const char *p, size_t n) {
+        while (n > 0) {
+            ssize_t w = write(out, p, n);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            p += w;
+            n -= size_t(w);
+        }
+        return true;
+    };
+
+    // The complete file takes the place of the empty one that brevin made: linked into the
+    // folder under a name of its own, then exchanged with the empty file in one rename, so the
+    // path never lacks a file nor shows part of one. Only brevin's own empty file is ever
+    // replaced: if anything else is found at the path, before the exchange or in what came
+    // back from it, it is left (or put back) where it was, and false sends the body through a
+    // copy into the file brevin opened instead.
+    auto replace = [&] {
+        struct stat mine, at, back, full;
+        if (fstat(out, &mine) || mine.st_nlink != 1 || mine.st_size != 0 || lstat(path, &at) ||
+            at.st_ino != mine.st_ino || at.st_dev != mine.st_dev || fchmod(tmp, mine.st_mode & 07777) || fstat(tmp, &full))
             return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
+        std::string side, self = "/proc/self/fd/" + std::to_string(tmp);
+        for (int tries = 0; side.empty() && tries < 8; tries++) {
+            unsigned long long r = 0;
+            if (getrandom(&r, sizeof r, 0) != sizeof r)
+                return false;
+            side = folder + "/." + name + ".brevin-" + std::to_string(r % 1000000007);
+            // Linking an open file by its descriptor alone needs a privilege; /proc does not.
+            if (linkat(tmp, "", AT_FDCWD, side.c_str(), AT_EMPTY_PATH) != 0 &&
+                linkat(AT_FDCWD, self.c_str(), AT_FDCWD, side.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+                if (errno != EEXIST)
+                    return false;
+                side.clear();
+            }
+        }
+        if (side.empty())
+            return false;
+        if (renameat2(AT_FDCWD, side.c_str(), AT_FDCWD, path, RENAME_EXCHANGE) != 0) {
+            unlink(side.c_str());
+            return false;
+        }
+        if (lstat(side.c_str(), &back) == 0 && back.st_ino == mine.st_ino && back.st_dev == mine.st_dev) {
+            unlink(side.c_str());
+            return true;
+        }
+        // Another file came to the path between the look and the exchange: it goes back.
+        renameat2(AT_FDCWD, side.c_str(), AT_FDCWD, path, RENAME_EXCHANGE);
+        if (lstat(side.c_str(), &back) == 0 && back.st_ino == full.st_ino && back.st_dev == full.st_dev)
+            unlink(side.c_str());
+        return false;
+    };
+
+    // The complete temporary file copied to the output at its offset: inside the kernel from
+    // file to file (copy_file_range, which clones where the filesystem can), by sendfile into a
+    // pipe or a device, and through a buffer where neither is taken (an output opened for
+    // appending, a terminal that takes no splice).
+    auto copy = [&] {
+        struct stat full;
+        if (fstat(tmp, &full) != 0)
+            return false;
+        off_t at = 0;
+        int how = 0;
+        static char buf[256 << 10];
+        while (at < full.st_size) {
+            size_t want = full.st_size - at < (1 << 30) ? size_t(full.st_size - at) : size_t(1) << 30;
+            ssize_t n;
+            if (how == 0)
+                n = copy_file_range(tmp, &at, out, nullptr, want, 0);
+            else if (how == 1)
+                n = sendfile(out, tmp, &at, want);
+            else if ((n = pread(tmp, buf, want < sizeof buf ? want : sizeof buf, at)) > 0)
+                n = writeall(buf, size_t(n)) ? (at += n, n) : -1;
+            if (n < 0 && errno == EINTR)
+                continue;
+            // Neither way taken by this pair of files: the next one. A failed write is final.
+            if (n < 0 && how < 2 && at == 0 &&
+                (errno == EINVAL || errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EBADF)) {
+                how++;
+                continue;
+            }
+            if (n <= 0)
+                return false;
+        }
+        return true;
+    };
+
+    // The body held in memory goes out in pieces of 64 KiB, and each piece written is handed
+    // back to the kernel at once (MADV_DONTNEED on its whole pages), so that the page cache
+    // that takes the file reuses those very pages instead of fresh memory, and the process
+    // never holds the body twice. Measured on 1 GiB into a file: 0.6 s to write in pieces of
+    // 64 KiB, 1.1 to 1.8 s in pieces of 1 MiB (the page cache then takes larger folios, from
+    // memory the host must hand back), 3 to 4 s in one write.
+    auto frommemory = [&] {
+        const int64_t piece = 64 << 10;
+        bool written = true;
+        for (int64_t at = 0; written && at < len; at += piece) {
+            int64_t end = len - at < piece ? len : at + piece;
+            written = writeall(body + at, size_t(end - at));
+            uintptr_t from = (uintptr_t(body + at) + 4095) & ~uintptr_t(4095);
+            uintptr_t to = uintptr_t(body + end) & ~uintptr_t(4095);
+            if (to > from)
+                madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
+        }
+        return written;
+    };
+
+    return tmp < 0 ? frommemory() : (path && replace()) || copy();
 }
 
 int main(int argc, char **argv)
@@ -172,108 +276,11 @@ int main(int argc, char **argv)
     }
     free(names);
 
-    // The complete file takes the place of the empty one that brevin made: linked into the
-    // folder under a name of its own, then exchanged with the empty file in one rename, so the
-    // path never lacks a file nor shows part of one. Only brevin's own empty file is ever
-    // replaced: if anything else is found at the path, before the exchange or in what came
-    // back from it, it is left (or put back) where it was, and false sends the body through a
-    // copy into the file brevin opened instead.
-    auto replace = [&] {
-        struct stat mine, at, back, full;
-        if (fstat(out, &mine) || mine.st_nlink != 1 || mine.st_size != 0 || lstat(outpath, &at) ||
-            at.st_ino != mine.st_ino || at.st_dev != mine.st_dev || fchmod(tmp, mine.st_mode & 07777) || fstat(tmp, &full))
-            return false;
-        std::string side, self = "/proc/self/fd/" + std::to_string(tmp);
-        for (int tries = 0; side.empty() && tries < 8; tries++) {
-            unsigned long long r = 0;
-            if (getrandom(&r, sizeof r, 0) != sizeof r)
-                return false;
-            side = folder + "/." + name + ".brevin-" + std::to_string(r % 1000000007);
-            // Linking an open file by its descriptor alone needs a privilege; /proc does not.
-            if (linkat(tmp, "", AT_FDCWD, side.c_str(), AT_EMPTY_PATH) != 0 &&
-                linkat(AT_FDCWD, self.c_str(), AT_FDCWD, side.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-                if (errno != EEXIST)
-                    return false;
-                side.clear();
-            }
-        }
-        if (side.empty())
-            return false;
-        if (renameat2(AT_FDCWD, side.c_str(), AT_FDCWD, outpath, RENAME_EXCHANGE) != 0) {
-            unlink(side.c_str());
-            return false;
-        }
-        if (lstat(side.c_str(), &back) == 0 && back.st_ino == mine.st_ino && back.st_dev == mine.st_dev) {
-            unlink(side.c_str());
-            return true;
-        }
-        // Another file came to the path between the look and the exchange: it goes back.
-        renameat2(AT_FDCWD, side.c_str(), AT_FDCWD, outpath, RENAME_EXCHANGE);
-        if (lstat(side.c_str(), &back) == 0 && back.st_ino == full.st_ino && back.st_dev == full.st_dev)
-            unlink(side.c_str());
-        return false;
-    };
-
-    // The complete temporary file copied to the output at its offset: inside the kernel from
-    // file to file (copy_file_range, which clones where the filesystem can), by sendfile into a
-    // pipe or a device, and through a buffer where neither is taken (an output opened for
-    // appending, a terminal that takes no splice).
-    auto copy = [&] {
-        struct stat full;
-        if (fstat(tmp, &full) != 0)
-            return false;
-        off_t at = 0;
-        int how = 0;
-        static char buf[256 << 10];
-        while (at < full.st_size) {
-            size_t want = full.st_size - at < (1 << 30) ? size_t(full.st_size - at) : size_t(1) << 30;
-            ssize_t n;
-            if (how == 0)
-                n = copy_file_range(tmp, &at, out, nullptr, want, 0);
-            else if (how == 1)
-                n = sendfile(out, tmp, &at, want);
-            else if ((n = pread(tmp, buf, want < sizeof buf ? want : sizeof buf, at)) > 0)
-                n = writeall(out, buf, size_t(n)) ? (at += n, n) : -1;
-            if (n < 0 && errno == EINTR)
-                continue;
-            // Neither way taken by this pair of files: the next one. A failed write is final.
-            if (n < 0 && how < 2 && at == 0 &&
-                (errno == EINVAL || errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EBADF)) {
-                how++;
-                continue;
-            }
-            if (n <= 0)
-                return false;
-        }
-        return true;
-    };
-
-    // The body held in memory goes out in pieces of 64 KiB, and each piece written is handed
-    // back to the kernel at once (MADV_DONTNEED on its whole pages), so that the page cache
-    // that takes the file reuses those very pages instead of fresh memory, and the process
-    // never holds the body twice. Measured on 1 GiB into a file: 0.6 s to write in pieces of
-    // 64 KiB, 1.1 to 1.8 s in pieces of 1 MiB (the page cache then takes larger folios, from
-    // memory the host must hand back), 3 to 4 s in one write.
-    auto frommemory = [&] {
-        const int64_t piece = 64 << 10;
-        char *body = ghttp_get_body(req);
-        bool written = true;
-        for (int64_t at = 0; written && at < len; at += piece) {
-            int64_t end = len - at < piece ? len : at + piece;
-            written = writeall(out, body + at, size_t(end - at));
-            uintptr_t from = (uintptr_t(body + at) + 4095) & ~uintptr_t(4095);
-            uintptr_t to = uintptr_t(body + end) & ~uintptr_t(4095);
-            if (to > from)
-                madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
-        }
-        return written;
-    };
-
     if (verbose >= 3)
         fputs("get_body\n", stderr);
     // A short write or a failed close (a full disk, a closed pipe) is a failure, not a success;
     // an output file is then left empty, as brevin found or made it, not with part of the body.
-    bool written = tmp < 0 ? frommemory() : (beside && replace()) || copy();
+    bool written = publish(out, tmp, beside ? outpath : nullptr, folder, name, ghttp_get_body(req), len);
     if (!written && S_ISREG(st.st_mode) && ftruncate(out, 0) != 0)
         perror("ftruncate");
     written = (close(out) == 0) && written;
