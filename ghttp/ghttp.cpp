@@ -124,7 +124,7 @@ static bool put(ghttp_request *r, const char *data, size_t n)
 // pieces of 16 KiB at most, whatever its buffer; they are gathered and written 64 KiB at a
 // time, since a write costs more than the copy that saves three of them. Measured on 1 GiB from
 // nginx on 127.0.0.1 into a new file, in turns with curl (2026-12-09, a shared machine), CPU
-// time: 1.2-2.6 s with a write per piece, 1.0-1.4 s in writes of 64 KiB or 128 KiB, 1.0-2.0 s
+// time: 1.2-2.6 s with a write per piece, 1.0-1.4 s in writes of 64 KiB or 128 KiB, 0.9-2.1 s
 // in 256 KiB, 1.5-2.9 s in 1 MiB (the page cache then takes larger folios, from memory the
 // host must hand back); curl 1.9-4.0 s.
 static size_t ontofd(ghttp_request *r, const char *data, size_t add)
