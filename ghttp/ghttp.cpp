@@ -1,5 +1,6 @@
 // ghttp over libcurl: libcurl does the connection, TLS, HTTP/1.x, its heads and transfer
-// codings; this layer keeps the body and the final response's headers for the caller.
+// codings; this layer keeps the body (or writes it to the caller's descriptor) and the final
+// response's headers for the caller.
 #include "ghttp.h"
 
 #include <cerrno>

@@ -29,9 +29,10 @@ void ghttp_request_destroy(ghttp_request *req);
 int ghttp_set_uri(ghttp_request *req, const char *uri);
 int ghttp_set_header(ghttp_request *req, const char *name, const char *value);
 
-// The body goes to `fd` as it arrives, each piece written whole at the descriptor's offset,
-// instead of being kept in memory; -1 keeps it in memory again. The descriptor stays the
-// caller's. A write that fails (a full disk) fails the exchange, with the system's reason.
+// The body goes to `fd` as it arrives, instead of being kept in memory: written whole, at the
+// descriptor's offset, 64 KiB at a time, the rest once the exchange is done; -1 keeps it in
+// memory again. The descriptor stays the caller's. A write that fails (a full disk) fails the
+// exchange, with the system's reason ("cannot write the body: ...").
 void ghttp_set_body_fd(ghttp_request *req, int fd);
 
 int ghttp_prepare(ghttp_request *req);
