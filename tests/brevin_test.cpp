@@ -672,21 +672,27 @@ TEST_F(Brevin, NothingOfABodyReachesTheOutputBeforeItIsCompleteEvenAfterSIGKILL)
         EXPECT_EQ(listing(d.path), (std::vector<std::string>{"out", "stderr", "stdout"}));
     }
 
-    // Standard output, a pipe: the body so far is in $TMPDIR, and the pipe has had nothing.
-    TempDir d, t;
-    ASSERT_EQ(mkfifo((d / "pipe").c_str(), 0600), 0);
-    int rd = open((d / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(rd, 0);
-    pid_t pid = spawn({BREVIN, server.url("/stall")}, d / "pipe", d / "stderr",
-                      [&] { setenv("TMPDIR", t.path.c_str(), 1); });
-    EXPECT_TRUE(waitfor([&] { return unnamedin(pid, t.path) >= 1 << 19; })) << unnamedin(pid, t.path);
-    EXPECT_EQ(unread(rd), 0);
-    kill(pid, SIGKILL);
-    EXPECT_EQ(waitexit(pid), 128 + SIGKILL);
-    char c;
-    EXPECT_EQ(read(rd, &c, 1), 0) << "the pipe got something";
-    close(rd);
-    EXPECT_EQ(listing(t.path), std::vector<std::string>{});
+    // Standard output that is a pipe, and a FIFO named by -o: the body so far is in $TMPDIR,
+    // and the pipe has had nothing.
+    for (bool named : {false, true}) {
+        TempDir d, t;
+        ASSERT_EQ(mkfifo((d / "pipe").c_str(), 0600), 0);
+        int rd = open((d / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(rd, 0);
+        std::vector<std::string> args = {BREVIN, server.url("/stall")};
+        if (named)
+            args.insert(args.begin() + 1, {"-o", d / "pipe"});
+        pid_t pid = spawn(args, named ? d / "stdout" : d / "pipe", d / "stderr",
+                          [&] { setenv("TMPDIR", t.path.c_str(), 1); });
+        EXPECT_TRUE(waitfor([&] { return unnamedin(pid, t.path) >= 1 << 19; })) << named << unnamedin(pid, t.path);
+        EXPECT_EQ(unread(rd), 0) << named;
+        kill(pid, SIGKILL);
+        EXPECT_EQ(waitexit(pid), 128 + SIGKILL);
+        char c;
+        EXPECT_EQ(read(rd, &c, 1), 0) << named << ": the pipe got something";
+        close(rd);
+        EXPECT_EQ(listing(t.path), std::vector<std::string>{});
+    }
 }
 
 TEST_F(Brevin, AWriteThatFailsInTheMiddleOfTheBodyIsAFailedRetrieval)
