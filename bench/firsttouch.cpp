@@ -3,7 +3,7 @@
 //   firsttouch [-h] BYTES [FILE]
 // mallocs BYTES, writes one byte into every 4096-byte page of it (what the pressure tool does),
 // then, given FILE, writes the whole block into FILE (created or emptied first), and frees it.
-// -h asks for huge pages first (MADV_HUGEPAGE), as the fetcher does for a large body.
+// -h asks for huge pages first (MADV_HUGEPAGE).
 // Prints "touch NS" and, with FILE, "write NS": nanoseconds of the loop, and of the write and
 // its close. The write goes in pieces of 1 MiB, the fastest way found on a virtual machine that
 // hands free memory back to its host: one write of 2 MiB or more fills the page cache with

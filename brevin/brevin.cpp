@@ -2,6 +2,11 @@
 //
 // -v reports the body length and the number of headers, -vv each header too, -vvv a trace of
 // every step; all of it on standard error, so the document stays clean on the output.
+//
+// All or nothing: the body goes to an unnamed temporary file as it arrives, and reaches the
+// output only once it is complete. An output file that brevin created takes the complete file's
+// place by a rename; any other output gets a copy of it, made by the kernel. Where no temporary
+// file can be had, the body is held in memory and written from there.
 
 #include <cerrno>
 #include <cstdint>
@@ -10,10 +15,133 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <string>
 #include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ghttp.h"
+
+// The complete body, in the temporary file tmp or (tmp < 0) in memory at body, goes to the
+// output out: by an exchange with the empty file at path (non-null when that is an output file
+// brevin created, with the temporary file beside it in folder), else by a copy. False when the
+// output could not take it.
+static bool publish(int out, int tmp, const char *path, const std::string &folder, const std::string &name,
+                    const char *body, int64_t len)
+{
+    auto writeall = [&](const char *p, size_t n) {
+        while (n > 0) {
+            ssize_t w = write(out, p, n);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            p += w;
+            n -= size_t(w);
+        }
+        return true;
+    };
+
+    // The complete file takes the place of the empty one that brevin made: linked into the
+    // folder under a name of its own, then exchanged with the empty file in one rename, so the
+    // path never lacks a file nor shows part of one. Only brevin's own empty file is ever
+    // replaced: if anything else is found at the path, before the exchange or in what came
+    // back from it, it is left (or put back) where it was, and false sends the body through a
+    // copy into the file brevin opened instead.
+    auto replace = [&] {
+        struct stat mine, at, back, full;
+        if (fstat(out, &mine) || mine.st_nlink != 1 || mine.st_size != 0 || lstat(path, &at) ||
+            at.st_ino != mine.st_ino || at.st_dev != mine.st_dev || fchmod(tmp, mine.st_mode & 07777) || fstat(tmp, &full))
+            return false;
+        std::string side, self = "/proc/self/fd/" + std::to_string(tmp);
+        for (int tries = 0; side.empty() && tries < 8; tries++) {
+            unsigned long long r = 0;
+            if (getrandom(&r, sizeof r, 0) != sizeof r)
+                return false;
+            side = folder + "/." + name + ".brevin-" + std::to_string(r % 1000000007);
+            // Linking an open file by its descriptor alone needs a privilege; /proc does not.
+            if (linkat(tmp, "", AT_FDCWD, side.c_str(), AT_EMPTY_PATH) != 0 &&
+                linkat(AT_FDCWD, self.c_str(), AT_FDCWD, side.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+                if (errno != EEXIST)
+                    return false;
+                side.clear();
+            }
+        }
+        if (side.empty())
+            return false;
+        if (renameat2(AT_FDCWD, side.c_str(), AT_FDCWD, path, RENAME_EXCHANGE) != 0) {
+            unlink(side.c_str());
+            return false;
+        }
+        if (lstat(side.c_str(), &back) == 0 && back.st_ino == mine.st_ino && back.st_dev == mine.st_dev) {
+            unlink(side.c_str());
+            return true;
+        }
+        // Another file came to the path between the look and the exchange: it goes back.
+        renameat2(AT_FDCWD, side.c_str(), AT_FDCWD, path, RENAME_EXCHANGE);
+        if (lstat(side.c_str(), &back) == 0 && back.st_ino == full.st_ino && back.st_dev == full.st_dev)
+            unlink(side.c_str());
+        return false;
+    };
+
+    // The complete temporary file copied to the output at its offset: inside the kernel from
+    // file to file (copy_file_range, which clones where the filesystem can), by sendfile into a
+    // pipe or a device, and through a buffer where neither is taken (an output opened for
+    // appending, a terminal that takes no splice).
+    auto copy = [&] {
+        struct stat full;
+        if (fstat(tmp, &full) != 0)
+            return false;
+        off_t at = 0;
+        int how = 0;
+        static char buf[256 << 10];
+        while (at < full.st_size) {
+            size_t want = full.st_size - at < (1 << 30) ? size_t(full.st_size - at) : size_t(1) << 30;
+            ssize_t n;
+            if (how == 0)
+                n = copy_file_range(tmp, &at, out, nullptr, want, 0);
+            else if (how == 1)
+                n = sendfile(out, tmp, &at, want);
+            else if ((n = pread(tmp, buf, want < sizeof buf ? want : sizeof buf, at)) > 0)
+                n = writeall(buf, size_t(n)) ? (at += n, n) : -1;
+            if (n < 0 && errno == EINTR)
+                continue;
+            // Neither way taken by this pair of files: the next one. A failed write is final.
+            if (n < 0 && how < 2 && at == 0 &&
+                (errno == EINVAL || errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EBADF)) {
+                how++;
+                continue;
+            }
+            if (n <= 0)
+                return false;
+        }
+        return true;
+    };
+
+    // The body held in memory goes out in pieces of 64 KiB, and each piece written is handed
+    // back to the kernel at once (MADV_DONTNEED on its whole pages), so that the page cache
+    // that takes the file reuses those very pages instead of fresh memory, and the process
+    // never holds the body twice. Measured on 1 GiB into a file: 0.6 s to write in pieces of
+    // 64 KiB, 1.1 to 1.8 s in pieces of 1 MiB (the page cache then takes larger folios, from
+    // memory the host must hand back), 3 to 4 s in one write.
+    auto frommemory = [&] {
+        const int64_t piece = 64 << 10;
+        bool written = true;
+        for (int64_t at = 0; written && at < len; at += piece) {
+            int64_t end = len - at < piece ? len : at + piece;
+            written = writeall(body + at, size_t(end - at));
+            uintptr_t from = (uintptr_t(body + at) + 4095) & ~uintptr_t(4095);
+            uintptr_t to = uintptr_t(body + end) & ~uintptr_t(4095);
+            if (to > from)
+                madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
+        }
+        return written;
+    };
+
+    return tmp < 0 ? frommemory() : (path && replace()) || copy();
+}
 
 int main(int argc, char **argv)
 {
@@ -52,12 +180,47 @@ int main(int argc, char **argv)
     }
     const char *url = argv[optind];
 
-    // The output is opened before anything goes over the network; a standard output that
-    // came closed is one that cannot be written.
-    FILE *out = stdout;
-    if (outpath ? !(out = fopen(outpath, "w")) : nostdout) {
+    // The output is opened before anything goes over the network, and emptied if it was there;
+    // a standard output that came closed is one that cannot be written. Whether brevin created
+    // the file decides how it is published: by a rename only if it did.
+    int out = 1;
+    bool made = false;
+    auto openoutput = [&] {
+        out = open(outpath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        made = out >= 0;
+        if (out < 0 && errno == EEXIST)
+            out = open(outpath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        return out >= 0;
+    };
+    if (outpath ? !openoutput() : nostdout) {
         fprintf(stderr, "%s: can't write output file\n", outpath ? outpath : "standard output");
         return 1;
+    }
+
+    // The unnamed temporary file that takes the body as it arrives: in the output file's own
+    // folder, on the same filesystem, for a regular output file (the folder of the file itself
+    // when the path is a link to it); else, and where that folder takes none (read-only, or a
+    // filesystem without O_TMPFILE), in $TMPDIR or /var/tmp, which is on disk where /tmp may
+    // be memory. None at all: the body is held in memory.
+    std::string folder, name;
+    int tmp = -1;
+    bool beside = false;   // the temporary file is in the folder of an output file brevin made
+    struct stat st = {};
+    if (outpath && fstat(out, &st) == 0 && S_ISREG(st.st_mode)) {
+        std::string p = outpath;
+        if (char *real = made ? nullptr : realpath(outpath, nullptr)) {
+            p = real;
+            free(real);
+        }
+        size_t slash = p.rfind('/');
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+        name = p.substr(slash == std::string::npos ? 0 : slash + 1);
+        tmp = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        beside = made && tmp >= 0;
+    }
+    if (tmp < 0) {
+        const char *t = getenv("TMPDIR");
+        tmp = open(t && *t ? t : "/var/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     }
 
     ghttp_request *req = ghttp_request_new();
@@ -67,11 +230,13 @@ int main(int argc, char **argv)
         if (verbose >= 1)
             fprintf(stderr, "%s\n", why);
         ghttp_request_destroy(req);
-        fclose(out);
+        close(out);
         return 1;
     };
     if (!req)
         return failed("cannot create the request");
+    if (tmp >= 0)
+        ghttp_set_body_fd(req, tmp);
     if (verbose >= 3)
         fputs("set_uri\n", stderr);
     ghttp_set_uri(req, url);
@@ -113,27 +278,12 @@ int main(int argc, char **argv)
 
     if (verbose >= 3)
         fputs("get_body\n", stderr);
-    // A short write or a failed close (a full disk, a closed pipe) is a failure, not a success.
-    // The body goes out in pieces of 64 KiB, and each piece written is handed back to the
-    // kernel at once (MADV_DONTNEED on its whole pages), so that the page cache that takes the
-    // file reuses those very pages instead of fresh memory, and the process never holds the
-    // body twice. Measured on 1 GiB into a file: 0.6 s to write in pieces of 64 KiB, 1.1 to
-    // 1.8 s in pieces of 1 MiB (the page cache then takes larger folios, from memory the host
-    // must hand back), 3 to 4 s in one write.
-    const int64_t piece = 64 << 10;
-    char *body = ghttp_get_body(req);
-    bool written = true;
-    for (int64_t at = 0; written && at < len; at += piece) {
-        int64_t end = len - at < piece ? len : at + piece;
-        written = fwrite(body + at, size_t(end - at), 1, out) == 1;
-        // Only the whole pages inside the piece just written, where nothing else lives (the
-        // stdio buffer keeps a copy of what it has not yet written).
-        uintptr_t from = (uintptr_t(body + at) + 4095) & ~uintptr_t(4095);
-        uintptr_t to = uintptr_t(body + end) & ~uintptr_t(4095);
-        if (to > from)
-            madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
-    }
-    written = (fclose(out) == 0) && written;
+    // A short write or a failed close (a full disk, a closed pipe) is a failure, not a success;
+    // an output file is then left empty, as brevin found or made it, not with part of the body.
+    bool written = publish(out, tmp, beside ? outpath : nullptr, folder, name, ghttp_get_body(req), len);
+    if (!written && S_ISREG(st.st_mode) && ftruncate(out, 0) != 0)
+        perror("ftruncate");
+    written = (close(out) == 0) && written;
     ghttp_request_destroy(req);
     if (!written) {
         fprintf(stderr, "%s: can't write output file\n", outpath ? outpath : "standard output");

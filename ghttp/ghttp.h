@@ -1,9 +1,10 @@
 // ghttp: a small synchronous HTTP request layer.
 //
 // One request object carries one exchange: set the URI and request headers, prepare, process
-// until done, then read the body and the response headers. The body is kept in memory as the
-// server sent it, less the transfer codings that libcurl removes (chunked, gzip or deflate as
-// a transfer coding): no content coding is decoded, no redirect followed.
+// until done, then read the body and the response headers. The body is the server's, less the
+// transfer codings that libcurl removes (chunked, gzip or deflate as a transfer coding): no
+// content coding is decoded, no redirect followed. It is kept in memory, or written as it
+// arrives to a descriptor that the caller names.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,12 @@ void ghttp_request_destroy(ghttp_request *req);
 int ghttp_set_uri(ghttp_request *req, const char *uri);
 int ghttp_set_header(ghttp_request *req, const char *name, const char *value);
 
+// The body goes to `fd` as it arrives, instead of being kept in memory: written whole, at the
+// descriptor's offset, 64 KiB at a time, the rest once the exchange is done; -1 keeps it in
+// memory again. The descriptor stays the caller's. A write that fails (a full disk) fails the
+// exchange, with the system's reason ("cannot write the body: ...").
+void ghttp_set_body_fd(ghttp_request *req, int fd);
+
 int ghttp_prepare(ghttp_request *req);
 
 // Runs the whole exchange: ghttp_done once a complete response is in, ghttp_error when the
@@ -38,7 +45,8 @@ ghttp_status ghttp_process(ghttp_request *req);
 // (then no exchange is made). Empty after a successful exchange; valid until the next call.
 const char *ghttp_get_error(ghttp_request *req);
 
-// The body, valid until the request is destroyed; its length may exceed 2 GiB.
+// The body kept in memory, valid until the request is destroyed: empty when it went to a
+// descriptor. Its length, the bytes received either way, may exceed 4 GiB.
 char *ghttp_get_body(ghttp_request *req);
 int64_t ghttp_get_body_len(ghttp_request *req);
 

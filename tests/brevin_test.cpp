@@ -647,3 +647,287 @@ TEST_F(Brevin, HostileServersGetAClearFailureNeverACrash)
     EXPECT_EQ(r.err, "Length 262144\n2 headers\n");
     EXPECT_EQ(fetch("/noise").out, r.out) << "the same bytes every time";
 }
+
+#include <algorithm>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+
+namespace {
+
+// The size of the unnamed temporary file that `pid` holds in `folder`, or -1 when it holds none.
+long unnamedin(pid_t pid, const std::string &folder)
+{
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code ec;
+    for (auto &e : fs::directory_iterator(fds, ec)) {
+        std::string to = fs::read_symlink(e.path(), ec).string();
+        struct stat st;
+        if (!ec && to.rfind(folder + "/#", 0) == 0 && to.size() > 10 && to.substr(to.size() - 10) == " (deleted)" &&
+            stat(e.path().c_str(), &st) == 0)
+            return long(st.st_size);
+    }
+    return -1;
+}
+
+#ifndef __SANITIZE_ADDRESS__   // the sanitizer maps terabytes
+// What brevin maps by itself: its peak size while it waits, connected, for a response.
+long restingsize()
+{
+    TempDir w;
+    Listener l;
+    pid_t pid = spawn({BREVIN, "http://127.0.0.1:" + std::to_string(l.port) + "/"}, w / "out", w / "err");
+    long base = 0;
+    int conn = -1;
+    waitfor([&] { return (conn = accept(l.fd, nullptr, nullptr)) >= 0; });
+    std::this_thread::sleep_for(200ms);   // the request is sent; nothing more is mapped until a reply
+    std::istringstream status(slurp("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmPeak:", 0) == 0)
+            base = std::stol(line.substr(7)) << 10;
+    kill(pid, SIGKILL);
+    waitexit(pid);
+    close(conn);
+    return base;
+}
+#endif
+
+std::vector<std::string> listing(const std::string &folder)
+{
+    std::vector<std::string> names;
+    for (auto &e : fs::directory_iterator(folder))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+TEST_F(Brevin, BodiesLargerThanTheMemoryAllowedAreWrittenWhole)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer maps terabytes: no limit on the address space can hold";
+#else
+    // A limit on the address space that leaves 16 MiB beyond what brevin maps by itself, for a
+    // body of 33 MiB: into a new file, an existing one with a second link and a mode of its
+    // own, one reached through a symbolic link, and a pipe.
+    long base = restingsize();
+    ASSERT_GT(base, 0) << "brevin's size was not seen";
+    rlim_t cap = rlim_t(base) + (16 << 20);
+    TempDir d, t;
+    auto limited = [&](std::vector<std::string> args, const std::string &tmpdir = "") {
+        args.insert(args.begin(), BREVIN);
+        return run(args, 20000ms, [&] {
+            rlimit lim = {cap, cap};
+            setrlimit(RLIMIT_AS, &lim);
+            if (!tmpdir.empty())
+                setenv("TMPDIR", tmpdir.c_str(), 1);
+        });
+    };
+    const std::string body = pattern(33 * 1024 * 1024 + 5);
+    auto r = limited({"-o", d / "new", server.url("/bigchunked")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(slurp(d / "new") == body) << fs::file_size(d / "new");
+
+    spit(d / "old", "stale");
+    ASSERT_EQ(chmod((d / "old").c_str(), 0640), 0);
+    ASSERT_EQ(link((d / "old").c_str(), (d / "other").c_str()), 0);
+    struct stat before, after;
+    ASSERT_EQ(stat((d / "old").c_str(), &before), 0);
+    r = limited({"-o", d / "old", server.url("/bigchunked")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(stat((d / "old").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_TRUE(slurp(d / "other") == body) << fs::file_size(d / "other");
+
+    fs::create_symlink(d / "other", d / "link");
+    spit(d / "other", "stale");
+    r = limited({"-o", d / "link", server.url("/bigchunked")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(d / "link"));
+    EXPECT_TRUE(slurp(d / "old") == body) << fs::file_size(d / "old");
+
+    r = limited({server.url("/bigchunked")}, t.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == body) << r.out.size();
+    // A failure late in the body is one of the transfer, not of memory; the pipe has had nothing.
+    r = limited({"-v", server.url("/cutlate")}, t.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.size(), 0u);
+    EXPECT_EQ(r.err, "Error retrieving document\ntransfer closed with 10 bytes remaining to read\n");
+    EXPECT_EQ(listing(t.path), std::vector<std::string>{});
+
+    // A writable file in a folder where no file can be made (as for any user, root too: the
+    // child gives up the power to override permissions) takes the body through a temporary
+    // file in $TMPDIR; where that cannot be had either, from memory, as far as memory goes.
+    TempDir ro;
+    spit(ro / "out", "stale");
+    ASSERT_EQ(stat((ro / "out").c_str(), &before), 0);
+    ASSERT_EQ(chmod(ro.path.c_str(), 0555), 0);
+    auto readonly = [&](std::vector<std::string> args, const std::string &tmpdir, rlim_t as) {
+        args.insert(args.begin(), BREVIN);
+        return run(args, 20000ms, [&] {
+            prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+            rlimit lim = {as, as};
+            setrlimit(RLIMIT_AS, &lim);
+            setenv("TMPDIR", tmpdir.c_str(), 1);
+        });
+    };
+    r = readonly({"-o", ro / "out", server.url("/bigchunked")}, t.path, cap);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(slurp(ro / "out") == body) << fs::file_size(ro / "out");
+    r = readonly({"-o", ro / "out", server.url("/big")}, t / "missing", RLIM_INFINITY);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(slurp(ro / "out") == pattern(3 * 1024 * 1024 + 7)) << fs::file_size(ro / "out");
+    ASSERT_EQ(stat((ro / "out").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(listing(ro.path), std::vector<std::string>{"out"});
+    EXPECT_EQ(listing(t.path), std::vector<std::string>{});
+    chmod(ro.path.c_str(), 0700);
+#endif
+}
+
+TEST_F(Brevin, NothingOfABodyReachesTheOutputBeforeItIsCompleteEvenAfterSIGKILL)
+{
+    // In the middle of a body (1 MiB sent, then the server stalls), into a new file and into one
+    // that was there: the body so far (all but the last piece not yet written) is in an unnamed
+    // file of the output's folder, the output is there and empty; after a SIGKILL it stays
+    // empty and nothing else is left in the folder.
+    for (bool existing : {false, true}) {
+        TempDir d;
+        if (existing)
+            spit(d / "out", "stale");
+        pid_t pid = spawn({BREVIN, "-o", d / "out", server.url("/stall")}, d / "stdout", d / "stderr");
+        EXPECT_TRUE(waitfor([&] { return unnamedin(pid, d.path) >= 1 << 19; })) << unnamedin(pid, d.path);
+        EXPECT_EQ(fs::file_size(d / "out"), 0u);
+        kill(pid, SIGKILL);
+        EXPECT_EQ(waitexit(pid), 128 + SIGKILL);
+        EXPECT_EQ(fs::file_size(d / "out"), 0u);
+        EXPECT_EQ(listing(d.path), (std::vector<std::string>{"out", "stderr", "stdout"}));
+    }
+
+    // Standard output that is a pipe, and a FIFO named by -o: the body so far is in $TMPDIR,
+    // and the pipe has had nothing.
+    for (bool named : {false, true}) {
+        TempDir d, t;
+        ASSERT_EQ(mkfifo((d / "pipe").c_str(), 0600), 0);
+        int rd = open((d / "pipe").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(rd, 0);
+        std::vector<std::string> args = {BREVIN, server.url("/stall")};
+        if (named)
+            args.insert(args.begin() + 1, {"-o", d / "pipe"});
+        pid_t pid = spawn(args, named ? d / "stdout" : d / "pipe", d / "stderr",
+                          [&] { setenv("TMPDIR", t.path.c_str(), 1); });
+        EXPECT_TRUE(waitfor([&] { return unnamedin(pid, t.path) >= 1 << 19; })) << named << unnamedin(pid, t.path);
+        EXPECT_EQ(unread(rd), 0) << named;
+        kill(pid, SIGKILL);
+        EXPECT_EQ(waitexit(pid), 128 + SIGKILL);
+        char c;
+        EXPECT_EQ(read(rd, &c, 1), 0) << named << ": the pipe got something";
+        close(rd);
+        EXPECT_EQ(listing(t.path), std::vector<std::string>{});
+    }
+}
+
+TEST_F(Brevin, AWriteThatFailsInTheMiddleOfTheBodyIsAFailedRetrieval)
+{
+    // The body cannot be written past 1 MiB, or at all (a full disk, a file size limit): the
+    // retrieval fails with the reason, into a file and into a pipe alike, whether the write
+    // that fails comes in the middle or is the last, and the output stays empty.
+    TempDir d, t;
+    rlim_t most = 0;
+    auto small = [&] {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit lim = {most, most};
+        setrlimit(RLIMIT_FSIZE, &lim);
+        setenv("TMPDIR", t.path.c_str(), 1);
+    };
+    spit(d / "out", "stale");
+    for (auto args : std::vector<std::vector<std::string>>{{BREVIN, "-v", "-o", d / "out", server.url("/big")},
+                                                            {BREVIN, "-v", server.url("/big")},
+                                                            {BREVIN, "-v", "-o", d / "out", server.url("/hello")}}) {
+        most = args.back() == server.url("/big") ? 1 << 20 : 0;
+        auto r = run(args, 20000ms, small);
+        EXPECT_EQ(r.status, 1) << args.size();
+        EXPECT_EQ(r.err, "Error retrieving document\ncannot write the body: File too large\n");
+        EXPECT_EQ(r.out.size(), 0u);
+        EXPECT_EQ(slurp(d / "out"), "");
+        EXPECT_EQ(listing(d.path), std::vector<std::string>{"out"});
+        EXPECT_EQ(listing(t.path), std::vector<std::string>{});
+    }
+
+    // Where the write into the output file fails after the fetch (here from memory, no
+    // temporary file being had), the file is left empty, not with part of the body.
+    TempDir ro;
+    spit(ro / "out", "stale");
+    ASSERT_EQ(chmod(ro.path.c_str(), 0555), 0);
+    most = 1 << 20;
+    auto r = run({BREVIN, "-o", ro / "out", server.url("/big")}, 20000ms, [&] {
+        prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+        small();
+        setenv("TMPDIR", (t / "missing").c_str(), 1);
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, ro / "out" + ": can't write output file\n");
+    EXPECT_EQ(fs::file_size(ro / "out"), 0u);
+    chmod(ro.path.c_str(), 0700);
+}
+
+TEST_F(Brevin, ASecondHttpsTryThatGotPastTheHandshakeGivesItsOwnReason)
+{
+    // The CA stands in the bundle only: the second try accepts the certificate, then the body is
+    // cut short. That is the reason given, not the first try's refusal.
+    auto &t = tls();
+    if (!t.why.empty())
+        GTEST_SKIP() << "HTTPS rows skipped: " << t.why;
+    TempDir d;
+    auto r = t.fetch({"-v", "-o", d / "out", t.url("bundle", "/truncated")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error retrieving document\ntransfer closed with 90 bytes remaining to read\n");
+    EXPECT_EQ(slurp(d / "out"), "");
+}
+
+TEST_F(Brevin, AFileThatTookTheOutputsPlaceMeanwhileIsNeverReplaced)
+{
+    // The server is the test itself: half the body, then, once the path has changed, the rest.
+    // Another file renamed onto the output path stays there; an output file that got another
+    // link keeps it, and both names hold the body.
+    TempDir d, e;
+    for (bool renamed : {true, false}) {
+        Listener l;
+        pid_t pid = spawn({BREVIN, "-o", d / "out", "http://127.0.0.1:" + std::to_string(l.port) + "/"}, e / "out",
+                          e / "err");
+        int c = -1;
+        ASSERT_TRUE(waitfor([&] { return (c = accept(l.fd, nullptr, nullptr)) >= 0; })) << "no connection";
+        std::string head;
+        char buf[4096];
+        pollfd p = {c, POLLIN, 0};
+        while (head.find("\r\n\r\n") == std::string::npos && poll(&p, 1, 5000) == 1) {
+            ssize_t n = read(c, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            head.append(buf, size_t(n));
+        }
+        std::string half = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello";
+        ASSERT_EQ(write(c, half.data(), half.size()), ssize_t(half.size()));
+        if (renamed) {
+            spit(d / "theirs", "theirs");
+            ASSERT_EQ(rename((d / "theirs").c_str(), (d / "out").c_str()), 0);
+        } else {
+            ASSERT_EQ(link((d / "out").c_str(), (d / "other").c_str()), 0);
+        }
+        ASSERT_EQ(write(c, "world", 5), 5);
+        close(c);
+        EXPECT_EQ(waitexit(pid), 0) << slurp(e / "err");
+        if (renamed) {
+            EXPECT_EQ(slurp(d / "out"), "theirs");
+            EXPECT_EQ(listing(d.path), std::vector<std::string>{"out"});
+        } else {
+            EXPECT_EQ(slurp(d / "out"), "helloworld");
+            EXPECT_EQ(slurp(d / "other"), "helloworld");
+            EXPECT_EQ(listing(d.path), (std::vector<std::string>{"other", "out"}));
+        }
+        fs::remove(d / "out");
+    }
+}

@@ -10,6 +10,7 @@ import socket
 import socketserver
 import ssl
 import sys
+import time
 
 TLS = None
 
@@ -94,6 +95,10 @@ ROUTES = {
     "/noise": ok(noise(256 * 1024)),
     "/rawnoise": noise(4096),
 }
+# A large body cut 10 bytes before its announced end.
+ROUTES["/cutlate"] = ok(big(33 * 1024 * 1024 + 5))[:-10]
+# 1 MiB of the 64 MiB announced, then nothing more until the client goes (or 10 s have passed).
+STALLS = {"/stall": b"HTTP/1.1 200 OK\r\nContent-Length: 67108864\r\n\r\n" + big(1024 * 1024)}
 
 
 class Handler(socketserver.BaseRequestHandler):
@@ -113,6 +118,15 @@ class Handler(socketserver.BaseRequestHandler):
         path = head.split(b" ", 2)[1].decode("latin-1") if head.count(b" ") >= 2 else "/"
         if path == "/echo":
             reply = ok(head.split(b"\r\n\r\n")[0] + b"\r\n")
+        elif path in STALLS:
+            try:
+                self.request.sendall(STALLS[path])
+                end = time.monotonic() + 10
+                while time.monotonic() < end and self.request.recv(4096):
+                    pass
+            except OSError:
+                pass
+            return
         else:
             reply = ROUTES.get(path, b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")
         try:
