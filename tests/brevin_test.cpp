@@ -669,7 +669,7 @@ long unnamedin(pid_t pid, const std::string &folder)
     return -1;
 }
 
-#ifndef __SANITIZE_ADDRESS__   // the sanitizer maps terabytes
+#ifndef __SANITIZE_ADDRESS__   // the sanitizer maps terabytes: no limit is counted from its size
 // What brevin maps by itself: its peak size while it waits, connected, for a response.
 long restingsize()
 {
@@ -704,15 +704,18 @@ std::vector<std::string> listing(const std::string &folder)
 
 TEST_F(Brevin, BodiesLargerThanTheMemoryAllowedAreWrittenWhole)
 {
-#ifdef __SANITIZE_ADDRESS__
-    GTEST_SKIP() << "the sanitizer maps terabytes: no limit on the address space can hold";
-#else
     // A limit on the address space that leaves 16 MiB beyond what brevin maps by itself, for a
     // body of 33 MiB: into a new file, an existing one with a second link and a mode of its
     // own, one reached through a symbolic link, and a pipe.
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer maps terabytes, so that no such limit can hold it: the rows run without one
+    // in a sanitized build, and the release build holds brevin to the limit.
+    const rlim_t cap = RLIM_INFINITY;
+#else
     long base = restingsize();
     ASSERT_GT(base, 0) << "brevin's size was not seen";
-    rlim_t cap = rlim_t(base) + (16 << 20);
+    const rlim_t cap = rlim_t(base) + (16 << 20);
+#endif
     TempDir d, t;
     auto limited = [&](std::vector<std::string> args, const std::string &tmpdir = "") {
         args.insert(args.begin(), BREVIN);
@@ -753,9 +756,11 @@ TEST_F(Brevin, BodiesLargerThanTheMemoryAllowedAreWrittenWhole)
     EXPECT_TRUE(r.out == body) << r.out.size();
     // A failure late in the body is one of the transfer, not of memory; the pipe has had nothing.
     r = limited({"-v", server.url("/cutlate")}, t.path);
+    auto ref = curlread(server.url("/cutlate"));
+    EXPECT_EQ(ref.code, CURLE_PARTIAL_FILE) << ref.error;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.size(), 0u);
-    EXPECT_EQ(r.err, "Error retrieving document\ntransfer closed with 10 bytes remaining to read\n");
+    EXPECT_EQ(untimed(r.err), "Error retrieving document\n" + untimed(ref.error) + "\n");
     EXPECT_EQ(listing(t.path), std::vector<std::string>{});
 
     // A writable file in a folder where no file can be made (as for any user, root too: the
@@ -785,7 +790,6 @@ TEST_F(Brevin, BodiesLargerThanTheMemoryAllowedAreWrittenWhole)
     EXPECT_EQ(listing(ro.path), std::vector<std::string>{"out"});
     EXPECT_EQ(listing(t.path), std::vector<std::string>{});
     chmod(ro.path.c_str(), 0700);
-#endif
 }
 
 TEST_F(Brevin, NothingOfABodyReachesTheOutputBeforeItIsCompleteEvenAfterSIGKILL)
@@ -883,8 +887,10 @@ TEST_F(Brevin, ASecondHttpsTryThatGotPastTheHandshakeGivesItsOwnReason)
         GTEST_SKIP() << "HTTPS rows skipped: " << t.why;
     TempDir d;
     auto r = t.fetch({"-v", "-o", d / "out", t.url("bundle", "/truncated")});
+    auto ref = t.read(t.url("bundle", "/truncated"));
+    EXPECT_EQ(ref.code, CURLE_PARTIAL_FILE) << ref.error;
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error retrieving document\ntransfer closed with 90 bytes remaining to read\n");
+    EXPECT_EQ(untimed(r.err), "Error retrieving document\n" + untimed(ref.error) + "\n");
     EXPECT_EQ(slurp(d / "out"), "");
 }
 
