@@ -60,7 +60,8 @@ static bool publish(int out, int tmp, const char *path, const std::string &folde
             unsigned long long r = 0;
             if (getrandom(&r, sizeof r, 0) != sizeof r)
                 return false;
-            side = folder + "/." + name + ".brevin-" + std::to_string(r % 1000000007);
+            // The name kept short enough for any file system's limit of 255 bytes.
+            side = folder + "/." + name.substr(0, 200) + ".brevin-" + std::to_string(r % 1000000007);
             // Linking an open file by its descriptor alone needs a privilege; /proc does not.
             if (linkat(tmp, "", AT_FDCWD, side.c_str(), AT_EMPTY_PATH) != 0 &&
                 linkat(AT_FDCWD, self.c_str(), AT_FDCWD, side.c_str(), AT_SYMLINK_FOLLOW) != 0) {
@@ -206,18 +207,16 @@ int main(int argc, char **argv)
     int tmp = -1;
     bool beside = false;   // the temporary file is in the folder of an output file brevin made
     struct stat st = {};
-    if (outpath && fstat(out, &st) == 0 && S_ISREG(st.st_mode)) {
-        std::string p = outpath;
-        if (char *real = made ? nullptr : realpath(outpath, nullptr)) {
-            p = real;
-            free(real);
-        }
+    char *real = outpath && !made ? realpath(outpath, nullptr) : nullptr;
+    if (outpath && fstat(out, &st) == 0 && S_ISREG(st.st_mode) && (made || real)) {
+        std::string p = real ? real : outpath;
         size_t slash = p.rfind('/');
         folder = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
         name = p.substr(slash == std::string::npos ? 0 : slash + 1);
         tmp = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
         beside = made && tmp >= 0;
     }
+    free(real);
     if (tmp < 0) {
         const char *t = getenv("TMPDIR");
         tmp = open(t && *t ? t : "/var/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -279,9 +278,15 @@ int main(int argc, char **argv)
     if (verbose >= 3)
         fputs("get_body\n", stderr);
     // A short write or a failed close (a full disk, a closed pipe) is a failure, not a success;
-    // an output file is then left empty, as brevin found or made it, not with part of the body.
+    // an output file is then left as brevin found or made it (empty; a standard output that is
+    // a file, as long as it was), not with part of the body.
+    struct stat was = {};
+    off_t before = fstat(out, &was) != 0 || !S_ISREG(was.st_mode) ? -1   // no file to put back
+                   : outpath                                     ? 0
+                   : fcntl(out, F_GETFL) & O_APPEND              ? was.st_size
+                                                                 : lseek(out, 0, SEEK_CUR);
     bool written = publish(out, tmp, beside ? outpath : nullptr, folder, name, ghttp_get_body(req), len);
-    if (!written && S_ISREG(st.st_mode) && ftruncate(out, 0) != 0)
+    if (!written && before >= 0 && ftruncate(out, before) != 0)
         perror("ftruncate");
     written = (close(out) == 0) && written;
     ghttp_request_destroy(req);

@@ -876,6 +876,21 @@ TEST_F(Brevin, AWriteThatFailsInTheMiddleOfTheBodyIsAFailedRetrieval)
     EXPECT_EQ(r.err, ro / "out" + ": can't write output file\n");
     EXPECT_EQ(fs::file_size(ro / "out"), 0u);
     chmod(ro.path.c_str(), 0700);
+
+    // The same for a standard output that is a file, opened for appending: the copy of the
+    // complete body stops at the size limit, and the file is left as long as it was.
+    const std::string kept = pattern(5 << 19);
+    spit(d / "log", kept);
+    most = 4 << 20;
+    r = run({BREVIN, server.url("/big")}, 20000ms, [&] {
+        small();
+        int f = open((d / "log").c_str(), O_WRONLY | O_APPEND);
+        if (f < 0 || dup2(f, 1) != 1)
+            _exit(126);
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "standard output: can't write output file\n");
+    EXPECT_TRUE(slurp(d / "log") == kept) << fs::file_size(d / "log");
 }
 
 TEST_F(Brevin, ASecondHttpsTryThatGotPastTheHandshakeGivesItsOwnReason)
