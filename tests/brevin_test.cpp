@@ -43,6 +43,28 @@ struct Listener {
     ~Listener() { close(fd); }
 };
 
+#ifndef __SANITIZE_ADDRESS__   // the sanitizer maps terabytes: no limit is counted from its size
+// What brevin maps by itself: its peak size while it waits, connected, for a response.
+long restingsize()
+{
+    TempDir w;
+    Listener l;
+    pid_t pid = spawn({BREVIN, "http://127.0.0.1:" + std::to_string(l.port) + "/"}, w / "out", w / "err");
+    long base = 0;
+    int conn = -1;
+    waitfor([&] { return (conn = accept(l.fd, nullptr, nullptr)) >= 0; });
+    std::this_thread::sleep_for(200ms);   // the request is sent; nothing more is mapped until a reply
+    std::istringstream status(slurp("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmPeak:", 0) == 0)
+            base = std::stol(line.substr(7)) << 10;
+    kill(pid, SIGKILL);
+    waitexit(pid);
+    close(conn);
+    return base;
+}
+#endif
+
 // The one line that follows "Error retrieving document", or "" when there is not exactly one.
 std::string reason(const std::string &err)
 {
@@ -340,20 +362,7 @@ TEST_F(Brevin, BodiesAreWrittenByteForByte)
     // block doubled to 64 MiB, the block grows by what the bytes need. The limit is counted
     // from what brevin maps by itself: its size while it waits, connected, for a response.
     {
-        TempDir w;
-        Listener l;
-        pid_t pid = spawn({BREVIN, "http://127.0.0.1:" + std::to_string(l.port) + "/"}, w / "out", w / "err");
-        long base = 0;
-        int conn = -1;
-        waitfor([&] { return (conn = accept(l.fd, nullptr, nullptr)) >= 0; });
-        std::this_thread::sleep_for(200ms);   // the request is sent; nothing more is mapped until a reply
-        std::istringstream status(slurp("/proc/" + std::to_string(pid) + "/status"));
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind("VmPeak:", 0) == 0)
-                base = std::stol(line.substr(7)) << 10;
-        kill(pid, SIGKILL);
-        waitexit(pid);
-        close(conn);
+        long base = restingsize();
         ASSERT_GT(base, 0) << "brevin's size was not seen";
         rlim_t cap = rlim_t(base) + (49 << 20);
         r = run({BREVIN, server.url("/bigchunked")}, 20000ms, [&] {
@@ -669,27 +678,6 @@ long unnamedin(pid_t pid, const std::string &folder)
     return -1;
 }
 
-#ifndef __SANITIZE_ADDRESS__   // the sanitizer maps terabytes: no limit is counted from its size
-// What brevin maps by itself: its peak size while it waits, connected, for a response.
-long restingsize()
-{
-    TempDir w;
-    Listener l;
-    pid_t pid = spawn({BREVIN, "http://127.0.0.1:" + std::to_string(l.port) + "/"}, w / "out", w / "err");
-    long base = 0;
-    int conn = -1;
-    waitfor([&] { return (conn = accept(l.fd, nullptr, nullptr)) >= 0; });
-    std::this_thread::sleep_for(200ms);   // the request is sent; nothing more is mapped until a reply
-    std::istringstream status(slurp("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmPeak:", 0) == 0)
-            base = std::stol(line.substr(7)) << 10;
-    kill(pid, SIGKILL);
-    waitexit(pid);
-    close(conn);
-    return base;
-}
-#endif
 
 std::vector<std::string> listing(const std::string &folder)
 {
