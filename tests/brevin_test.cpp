@@ -890,8 +890,10 @@ TEST_F(Brevin, ASecondHttpsTryThatGotPastTheHandshakeGivesItsOwnReason)
         GTEST_SKIP() << "HTTPS rows skipped: " << t.why;
     TempDir d;
     auto r = t.fetch({"-v", "-o", d / "out", t.url("bundle", "/truncated")});
+    // libcurl's words for the cut depend on its TLS library: the body short of its length, or
+    // the connection's end without TLS's closing message; never a certificate's refusal.
     auto ref = t.read(t.url("bundle", "/truncated"));
-    EXPECT_EQ(ref.code, CURLE_PARTIAL_FILE) << ref.error;
+    EXPECT_TRUE(ref.code == CURLE_PARTIAL_FILE || ref.code == CURLE_RECV_ERROR) << ref.code << ": " << ref.error;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(untimed(r.err), "Error retrieving document\n" + untimed(ref.error) + "\n");
     EXPECT_EQ(slurp(d / "out"), "");
