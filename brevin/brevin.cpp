@@ -206,9 +206,13 @@ int main(int argc, char **argv)
     std::string folder, name;
     int tmp = -1;
     bool beside = false;   // the temporary file is in the folder of an output file brevin made
+    // A failed publish puts an output that is a file back as brevin found or made it: an output
+    // file empty, a standard output that is a file as long as it was (`before`; -1: no file).
     struct stat st = {};
+    const bool isfile = fstat(out, &st) == 0 && S_ISREG(st.st_mode);
+    const off_t before = !isfile ? -1 : outpath ? 0 : fcntl(out, F_GETFL) & O_APPEND ? st.st_size : lseek(out, 0, SEEK_CUR);
     char *real = outpath && !made ? realpath(outpath, nullptr) : nullptr;
-    if (outpath && fstat(out, &st) == 0 && S_ISREG(st.st_mode) && (made || real)) {
+    if (outpath && isfile && (made || real)) {
         std::string p = real ? real : outpath;
         size_t slash = p.rfind('/');
         folder = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
@@ -278,13 +282,7 @@ int main(int argc, char **argv)
     if (verbose >= 3)
         fputs("get_body\n", stderr);
     // A short write or a failed close (a full disk, a closed pipe) is a failure, not a success;
-    // an output file is then left as brevin found or made it (empty; a standard output that is
-    // a file, as long as it was), not with part of the body.
-    struct stat was = {};
-    off_t before = fstat(out, &was) != 0 || !S_ISREG(was.st_mode) ? -1   // no file to put back
-                   : outpath                                     ? 0
-                   : fcntl(out, F_GETFL) & O_APPEND              ? was.st_size
-                                                                 : lseek(out, 0, SEEK_CUR);
+    // an output that is a file is then put back (see `before`), not left with part of the body.
     bool written = publish(out, tmp, beside ? outpath : nullptr, folder, name, ghttp_get_body(req), len);
     if (!written && before >= 0 && ftruncate(out, before) != 0)
         perror("ftruncate");
