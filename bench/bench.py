@@ -148,23 +148,28 @@ def label(mib):
     return f"{mib // 1024} GiB" if mib % 1024 == 0 else f"{mib} MiB"
 
 
-# ------------------------------------------------------------------ corvane against runsv
-def controller(style, mode, fifo):
-    """Starts corvane or runsv over sigstamp; returns (process, control FIFO)."""
-    if style == "corvane":
+# ------------------------------------------------------------------ corvane against runsv and s6-supervise
+# The peers: both take the one-letter commands of a supervise/control FIFO in a service folder.
+SUPERVISORS = {"runsv": "runsv", "s6": "s6-supervise"}
+
+
+def controller(tool, mode, fifo):
+    """Starts corvane or a peer over sigstamp; returns (process, control FIFO)."""
+    if tool == "corvane":
         ctl = os.path.join(WORK, "ctl")
         return start([CORVANE, "-fifo", ctl, SIGSTAMP, fifo, mode]), ctl
-    svc = os.path.join(WORK, f"svc-{mode}")
+    svc = os.path.join(WORK, f"svc-{tool}-{mode}")
     shutil.rmtree(svc, ignore_errors=True)
     os.makedirs(svc)
     with open(os.path.join(svc, "run"), "w") as f:
         f.write(f"#!/bin/sh\nexec {SIGSTAMP} {fifo} {mode}\n")
     os.chmod(os.path.join(svc, "run"), 0o755)
-    return start(["runsv", svc]), os.path.join(svc, "supervise", "control")
+    return start([SUPERVISORS[tool], svc]), os.path.join(svc, "supervise", "control")
 
 
-def ctllat(style, mode, count, rounds):
+def ctllat(tool, mode, count, rounds):
     """Runs ctllat against a fresh controller `rounds` times; {kind: [samples per round]}."""
+    style = "corvane" if tool == "corvane" else "runit"
     out = {}
     for _ in range(rounds):
         fifo = os.path.join(WORK, "stamps")
@@ -172,16 +177,19 @@ def ctllat(style, mode, count, rounds):
             os.unlink(fifo)
         os.mkfifo(fifo)
         keep = os.open(fifo, os.O_RDWR)   # a reader, so that the child's open never blocks
-        ctl, path = controller(style, mode, fifo)
+        ctl, path = controller(tool, mode, fifo)
         try:
             waitfor(lambda: os.path.exists(path) and children(ctl.pid))
             kid = children(ctl.pid)[0]
             waitfor(lambda: open(f"/proc/{kid}/comm").read().strip() == "sigstamp")
             if style == "runit" and mode == "restart":
-                time.sleep(1.1)   # runsv holds back a service that ran for less than a second
+                time.sleep(1.1)   # both peers hold back a service that ran for less than a second
+            oncpu = lambda: int(open(f"/proc/{ctl.pid}/schedstat").read().split()[0])
+            before = oncpu()
             res = subprocess.run([CTLLAT, style, mode, path, fifo, str(kid), str(count)],
                                  capture_output=True, text=True, timeout=120, check=True)
-            per = {}
+            # The controller's own time on a CPU for each command, its child's signals included.
+            per = {"cpu": [(oncpu() - before) / 1000.0 / (count * (3 if mode == "term" else 1))]}
             for kind, ns in (l.split() for l in res.stdout.splitlines()):
                 per.setdefault(kind, []).append(int(ns) / 1000.0)
             for kind, v in per.items():
@@ -215,13 +223,14 @@ def spawnfloor(count):
 
 def idle(seconds):
     """CPU ticks and context switches of each controller over `seconds` with a sleeping child."""
-    svc = os.path.join(WORK, "svc-idle")
-    os.makedirs(svc, exist_ok=True)
-    with open(os.path.join(svc, "run"), "w") as f:
-        f.write("#!/bin/sh\nexec sleep 1000\n")
-    os.chmod(os.path.join(svc, "run"), 0o755)
-    procs = {"corvane": start([CORVANE, "-fifo", os.path.join(WORK, "idle"), "sleep", "1000"]),
-             "runsv": start(["runsv", svc])}
+    procs = {"corvane": start([CORVANE, "-fifo", os.path.join(WORK, "idle"), "sleep", "1000"])}
+    for tool in SUPERVISORS:
+        svc = os.path.join(WORK, f"svc-{tool}-idle")
+        os.makedirs(svc, exist_ok=True)
+        with open(os.path.join(svc, "run"), "w") as f:
+            f.write("#!/bin/sh\nexec sleep 1000\n")
+        os.chmod(os.path.join(svc, "run"), 0o755)
+        procs[tool] = start([SUPERVISORS[tool], svc])
     time.sleep(1)
 
     def sample(pid):
@@ -247,40 +256,57 @@ def idle(seconds):
 
 def bench_corvane(report, plot):
     n, rounds = PLAN["commands"], PLAN["rounds"]
-    lat = {s: ctllat(s, "term", n, rounds) for s in ("corvane", "runit")}
+    tools = ["corvane", *SUPERVISORS]
+    # In turns: each round runs every controller once, each round in another order.
+    lat = {t: {} for t in tools}
+    for i in range(rounds):
+        for t in rotated(tools, i):
+            for kind, v in ctllat(t, "term", n, 1).items():
+                lat[t].setdefault(kind, []).extend(v)
     rows = []
     for kind, what in (("term", "kill/`t`: write returned -> SIGTERM handler"),
                        ("stop", "pause/`p`: write returned -> child stopped"),
                        ("cont", "resume/`c`: write returned -> child running")):
         for q, qname in ((0.5, "median"), (0.99, "p99"), (1.0, "max")):
-            c = [pct(r, q) for r in lat["corvane"][kind]]
-            r = [pct(x, q) for x in lat["runit"][kind]]
+            per = {t: [pct(r, q) for r in lat[t][kind]] for t in tools}
+            best = min(SUPERVISORS, key=lambda t: med(per[t]))
+            m, b = med(per["corvane"]), med(per[best])
             rows.append([what if qname == "median" else "", qname,
-                         fig(c, name=f"corvane {kind} latency {qname}", unit="us"),
-                         fig(r, name=f"runsv {kind} latency {qname}", unit="us"), f"{med(c) / med(r):.2f}"])
+                         fig(per["corvane"], name=f"corvane {kind} latency {qname}", unit="us"),
+                         *(fig(per[t], name=f"{SUPERVISORS[t]} {kind} latency {qname}", unit="us") for t in SUPERVISORS),
+                         f"{m / b:.2f} ({SUPERVISORS[best]})"])
             if qname != "max":
-                goal = 100 if qname == "median" else 1000
-                m = med(c)
-                target(f"corvane {kind} latency, {qname}", f"under {goal} us", f"{m:.1f} us",
-                       f"{m / goal:.2f} of the limit", m < goal)
+                target(f"corvane {kind} latency, {qname}", "at most the better peer's",
+                       f"{m:.1f} us against {b:.1f} us ({SUPERVISORS[best]})", f"{m / b:.2f} x {SUPERVISORS[best]}", m <= b)
+    cpu = {t: [r[0] for r in lat[t]["cpu"]] for t in tools}
+    best = min(SUPERVISORS, key=lambda t: med(cpu[t]))
+    rows.append(["CPU time of the controller for each command, its child's signals included", "median",
+                 fig(cpu["corvane"], name="corvane CPU time per command", unit="us"),
+                 *(fig(cpu[t], name=f"{SUPERVISORS[t]} CPU time per command", unit="us") for t in SUPERVISORS),
+                 f"{med(cpu['corvane']) / med(cpu[best]):.2f} ({SUPERVISORS[best]})"])
     # The distribution of every SIGTERM latency, for the plot.
     with open(os.path.join(WORK, "term.dat"), "w") as f:
-        for style in ("corvane", "runit"):
-            v = sorted(x for r in lat[style]["term"] for x in r)
+        for t in tools:
+            v = sorted(x for r in lat[t]["term"] for x in r)
             for i, x in enumerate(v):
                 f.write(f"{x} {(i + 1) / len(v)}\n")
             f.write("\n\n")
 
     per = lambda runs: [med(r) for r in runs]
-    rc = per(ctllat("corvane", "restart", PLAN["restarts"], rounds)["restart"])
-    rr = per(ctllat("runit", "restart", PLAN["sv_restarts"], rounds)["restart"])
+    restarts = {"corvane": PLAN["restarts"], **{t: PLAN["sv_restarts"] for t in SUPERVISORS}}
+    rs = {t: [] for t in tools}
+    for i in range(rounds):
+        for t in rotated(tools, i):
+            rs[t] += per(ctllat(t, "restart", restarts[t], 1)["restart"])
     fl = per([spawnfloor(PLAN["spawns"]) for _ in range(rounds)])
-    m, f = med(rc), med(fl)
+    m, f = med(rs["corvane"]), med(fl)
+    best = min(SUPERVISORS, key=lambda t: med(rs[t]))
     rows.append(["restart: old child's exit -> new child's main", "median",
-                 fig(rc, "{:.0f}", "corvane restart", "us"), fig(rr, "{:.0f}", "runsv restart", "us"),
-                 f"{m / med(rr):.2f}"])
+                 fig(rs["corvane"], "{:.0f}", "corvane restart", "us"),
+                 *(fig(rs[t], "{:.0f}", f"{SUPERVISORS[t]} restart", "us") for t in SUPERVISORS),
+                 f"{m / med(rs[best]):.2f} ({SUPERVISORS[best]})"])
     rows.append(["floor: posix_spawn of the same child -> its main", "median",
-                 fig(fl, "{:.0f}", "floor: posix_spawn of the child", "us"), "", ""])
+                 fig(fl, "{:.0f}", "floor: posix_spawn of the child", "us"), *([""] * len(SUPERVISORS)), ""])
     target("corvane restart latency, median", "at most the floor + 200 us",
            f"{m:.0f} us against a floor of {f:.0f} us: floor {m - f:+.0f} us",
            f"{m / f:.2f} x floor", m <= f + 200)
@@ -289,15 +315,15 @@ def bench_corvane(report, plot):
            "-", idle_runs["corvane"][1] == 0)
     for i, what in enumerate(("CPU ticks", "context switches")):
         rows.append([f"idle {PLAN['idle']} s, sleeping child: {what}", "",
-                     fig([idle_runs["corvane"][i]], "{}", f"corvane idle {what}"),
-                     fig([idle_runs["runsv"][i]], "{}", f"runsv idle {what}"), ""])
-    report.append(table(f"corvane against runsv and the floor (microseconds; {rounds} runs of {n} commands, "
-                        f"{PLAN['restarts']} restarts of corvane and {PLAN['sv_restarts']} of runsv, which "
-                        "holds back a service that ran under 1 s, and "
-                        f"{PLAN['spawns']} bare spawns)",
-                        ["what", "figure", "corvane", "runsv", "ratio"], rows))
+                     *(fig([idle_runs[t][i]], "{}", f"{SUPERVISORS.get(t, t)} idle {what}") for t in tools), ""])
+    report.append(table(f"corvane against runsv, s6-supervise and the floor (microseconds; in turns, {rounds} runs "
+                        f"of {n} commands each, {PLAN['restarts']} restarts of corvane and {PLAN['sv_restarts']} "
+                        "of each peer, since both hold back for a second the restart of a service that ran "
+                        f"under 1 s, and {PLAN['spawns']} bare spawns; ratio: corvane / the better peer)",
+                        ["what", "figure", "corvane", "runsv", "s6-supervise", "ratio"], rows))
     ms = lambda runs: (med(runs) / 1000, min(runs) / 1000, max(runs) / 1000)
-    plot["restart"] = [("floor: spawn", *ms(fl)), ("corvane", *ms(rc)), ("runsv", *ms(rr))]
+    plot["restart"] = [("floor: spawn", *ms(fl)), ("corvane", *ms(rs["corvane"])),
+                       *((SUPERVISORS[t], *ms(rs[t])) for t in SUPERVISORS)]
     plot["restart-target"] = (f + 200) / 1000
 
 
@@ -651,7 +677,8 @@ def bench_moltrin(report, plot):
 
 # ------------------------------------------------------------------ plots, moves, the report
 COLORS = {"floor": 0x999999, "moltrin": 0x1f77b4, "brevin": 0x1f77b4, "corvane": 0x1f77b4,
-          "memhog": 0xff7f0e, "curl": 0xff7f0e, "runsv": 0xff7f0e, "stress-ng": 0x2ca02c}
+          "memhog": 0xff7f0e, "curl": 0xff7f0e, "runsv": 0xff7f0e, "stress-ng": 0x2ca02c,
+          "s6-supervise": 0x2ca02c}
 
 
 def plots(plot):
@@ -691,7 +718,7 @@ plot '+' using (0):({p["floor"]}) every ::0::0 with boxes lc rgb '#cccccc' title
             for i, (name, m, lo, hi) in enumerate(plot["restart"]):
                 f.write(f'{i} {m:.3f} {lo:.3f} {hi:.3f} {COLORS[name.split(":")[0]]} "{name}"\n')
         panels.append(f"""set key default; set title 'corvane: restart, ms (lower is better)'
-set style data lines; set style fill solid 0.8 border -1; set boxwidth 0.6; set yrange [0:*]; set xrange [-0.6:2.6]
+set style data lines; set style fill solid 0.8 border -1; set boxwidth 0.6; set yrange [0:*]; set xrange [-0.6:3.6]
 set xtics nomirror; set key below
 plot '{W}/restart.dat' using 1:2:5:xtic(6) with boxes lc rgb variable notitle, \\
      '' using 1:2:3:4 with yerrorbars lc rgb 'black' pt 0 notitle, \\
@@ -709,7 +736,8 @@ set output '{OUT}/corvane-latency.png'
 set title 'SIGTERM latency: write of the command returned -> handler in the child'
 set xlabel 'microseconds (log scale)'; set ylabel 'fraction of commands'
 set logscale x; set grid; set key bottom right
-plot '{W}/term.dat' index 0 with lines lw 2 title 'corvane', '' index 1 with lines lw 2 title 'runsv'
+plot '{W}/term.dat' index 0 with lines lw 2 title 'corvane', '' index 1 with lines lw 2 title 'runsv', \\
+     '' index 2 with lines lw 2 title 's6-supervise'
 """
     if panels:
         subprocess.run(["gnuplot"], input=gp, text=True, check=True)
@@ -786,7 +814,7 @@ def main():
                 "work (\"same work\" column).\n\n"
                 + goals + "\n" + "\n".join(report) +
                 "\n![Each tool against its floor and its peers](floors.png)\n\n"
-                + ("![SIGTERM latency, corvane against runsv](corvane-latency.png)\n\n" if "restart" in plot else "") +
+                + ("![SIGTERM latency, corvane against runsv and s6-supervise](corvane-latency.png)\n\n" if "restart" in plot else "") +
                 "Where the time goes, why a target is missed, and how much the figures move from one "
                 "run to the next: [notes.md](notes.md).\n")
     print(f"Measured {machine}.")

@@ -90,7 +90,7 @@ int main(int argc, char **argv)
                 return 1;
             }
             printf("restart %lld\n", (long long)(born - gone));
-            // runsv holds back a service that ran for less than a second.
+            // The supervise/control peers hold back a service that ran for less than a second.
             if (runit)
                 usleep(1100000);
             continue;
@@ -106,10 +106,18 @@ int main(int argc, char **argv)
         t0 = send("pause\n", "p");
         while (state(statfd) != 'T' && now() - t0 < 3000000000) {
         }
+        if (state(statfd) != 'T') {
+            fprintf(stderr, "ctllat: the child did not stop\n");
+            return 1;
+        }
         printf("stop %lld\n", (long long)(now() - t0));
         pausefor(200000);
         t0 = send("resume\n", "c");
         while (state(statfd) == 'T' && now() - t0 < 3000000000) {
+        }
+        if (state(statfd) == 'T') {
+            fprintf(stderr, "ctllat: the child did not resume\n");
+            return 1;
         }
         printf("cont %lld\n", (long long)(now() - t0));
         pausefor(200000);
