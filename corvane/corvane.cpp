@@ -43,7 +43,7 @@ static int pfd[2];
 // come together share one signal, so it waits until no ended child is left; other children
 // (orphans handed to a container's first process, a wrapper's leftovers) are reaped as well
 // and their records dropped by the loop. A delivery that reaps nothing writes one record with
-// pid 0 (a stop or continue) or -1 (a failed wait). It reaps no child whose record would not
+// pid 0 (no child has ended yet) or -1 (a failed wait). It reaps no child whose record would not
 // fit in the pipe: such a child waits, and the loop calls reap again once it has emptied a full pipe.
 static void reap(int)
 {
@@ -145,8 +145,10 @@ int main(int argc, char **argv)
         perror("pipe");
         return 1;
     }
+    // A child that stops or goes on raises nothing: a pause and a resume wake us once each, for
+    // the command, and not again for the child's change.
     handle.sa_handler = reap;
-    handle.sa_flags = SA_RESTART;
+    handle.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     sigaction(SIGCHLD, &handle, &startchld);
     reap(SIGCHLD);
 
@@ -556,17 +558,20 @@ int main(int argc, char **argv)
         ssize_t n;
         bool ended = false, full = true;
         int status = 0;
+        // A read that leaves room in the buffer has emptied the pipe; and a pipe holds at least
+        // a page, so less than a page read means that it was not full.
         for (ssize_t total = 0; full; total = 0) {
-            while ((n = read(pfd[0], rec, sizeof rec)) > 0) {
-                total += n;
+            do {
+                if ((n = read(pfd[0], rec, sizeof rec)) > 0)
+                    total += n;
                 for (ssize_t i = 0; i < n / ssize_t(sizeof rec[0]); i++) {
                     if (rec[i][0] == child) {
                         ended = true;
                         status = rec[i][1];
                     }
                 }
-            }
-            if ((full = total > fcntl(pfd[0], F_GETPIPE_SZ) - 8))
+            } while (n == ssize_t(sizeof rec));
+            if ((full = total > 4096 - 8 && total > fcntl(pfd[0], F_GETPIPE_SZ) - 8))
                 reap(SIGCHLD);
         }
         if (!ended)
@@ -591,7 +596,7 @@ int main(int argc, char **argv)
     // bytes waiting are taken, so no later write is cut in two, and a write of up to PIPE_BUF
     // bytes arrives whole; more than 40 bytes match no command and are dropped whole. After a
     // command from the FIFO we read, the path is looked at.
-    auto takecommand = [&](int from, short revents) {
+    auto takecommand = [&](int from) {
         // A child that has ended but is not reaped yet (its SIGCHLD held back) is no longer the
         // one a command is for: it is reaped now, and the command waits until its end is taken.
         // So too one that is reaped already (by a SIGCHLD let in as the wait returned), its
@@ -602,20 +607,20 @@ int main(int argc, char **argv)
                 reap(SIGCHLD);
             return;
         }
-        int avail = 0;
-        if (ioctl(from, FIONREAD, &avail) != 0 || avail <= 0) {
-            if (from == old && (revents & (POLLHUP | POLLERR))) {
-                close(old);   // its last writer has gone
-                old = -1;
-            }
-            return;
-        }
+        // A read that leaves room in the buffer has taken every byte waiting; only one that
+        // fills it asks how many more wait, and takes exactly those.
         char cmd[PIPE_BUF];
-        ssize_t n = 0, got = 0;
-        while (n < avail && (got = read(from, cmd, size_t(avail - n) < sizeof cmd ? size_t(avail - n) : sizeof cmd)) > 0)
-            n += got;
+        ssize_t n = read(from, cmd, sizeof cmd), got = n;
+        int avail = 0;
+        if (n == ssize_t(sizeof cmd) && ioctl(from, FIONREAD, &avail) == 0)
+            for (char rest[PIPE_BUF]; avail > 0 && (got = read(from, rest, std::min(sizeof rest, size_t(avail)))) > 0;)
+                n += got, avail -= int(got);
         if (got < 0 && errno != EAGAIN)
             perror("read");
+        if (n == 0 && from == old) {
+            close(old);   // its last writer has gone
+            old = -1;
+        }
         lookpath = lookpath || from == fifo;
         if (n <= 0 || n > 40)
             return;
@@ -665,8 +670,8 @@ int main(int argc, char **argv)
         if (ready[1].revents)
             takeevents();
         if (ready[2].revents)
-            takecommand(fifo, ready[2].revents);
+            takecommand(fifo);
         else if (ready[3].revents)
-            takecommand(old, ready[3].revents);
+            takecommand(old);
     }
 }
