@@ -1,7 +1,8 @@
 // brevin: fetch one URL and write the body to standard output or a file.
 //
 // -v reports the body length and the number of headers, -vv each header too, -vvv a trace of
-// every step; all of it on standard error, so the document stays clean on the output.
+// every step; all of it on standard error, so the document stays clean on the output. On a
+// terminal, standard error also shows how far a long fetch has come, on one line erased at its end.
 //
 // All or nothing: the body goes to an unnamed temporary file as it arrives, and reaches the
 // output only once it is complete. An output file that brevin created takes the complete file's
