@@ -1,7 +1,8 @@
 // brevin: fetch one URL and write the body to standard output or a file.
 //
 // -v reports the body length and the number of headers, -vv each header too, -vvv a trace of
-// every step; all of it on standard error, so the document stays clean on the output.
+// every step; all of it on standard error, so the document stays clean on the output. On a
+// terminal, standard error also shows how far a long fetch has come, on one line erased at its end.
 //
 // All or nothing: the body goes to an unnamed temporary file as it arrives, and reaches the
 // output only once it is complete. An output file that brevin created takes the complete file's
@@ -14,8 +15,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/sendfile.h>
@@ -240,6 +243,104 @@ int main(int argc, char **argv)
         return failed("cannot create the request");
     if (tmp >= 0)
         ghttp_set_body_fd(req, tmp);
+
+    // On a terminal, standard error shows how far a long fetch has come: one line, drawn once
+    // the fetch has run for a second and redrawn in place at most four times a second ("\r",
+    // the text, then ESC [ K, which erases what a longer text before it left), and erased
+    // ("\r" ESC [ K) as soon as the exchange ends, before anything else is written there.
+    // Anywhere else (a pipe, a file, a closed standard error) no callback is set and not one
+    // byte changes.
+    auto clock = [] {
+        timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    };
+    int64_t began = 0, drawn = 0;   // when the exchange began, when the line was last drawn (ms)
+    bool shown = false;
+    // Only a job in the terminal's foreground draws or erases: one in the background would
+    // write over the shell's line (or be stopped for it, under stty tostop). A terminal that is
+    // not brevin's controlling one has no foreground (-1): it is drawn on.
+    auto foreground = [] {
+        pid_t fg = tcgetpgrp(2);
+        return fg == -1 || fg == getpgrp();
+    };
+    auto erase = [&] {
+        if (shown && foreground())
+            fputs("\r\x1b[K", stderr);
+        shown = false;
+    };
+    // A count of bytes in four digits at most and a binary unit: "512 B", "12.3 MiB", "1023 GiB".
+    auto size = [](int64_t n, const char *per) {
+        int u = 0;
+        while (u < 6 && n >> (10 * (u + 1)) > 0)
+            u++;
+        int64_t whole = n >> (10 * u);
+        char s[40];
+        if (u == 0)
+            snprintf(s, sizeof s, "%" PRId64 " B%s", n, per);
+        else if (whole < 100)
+            snprintf(s, sizeof s, "%" PRId64 ".%" PRId64 " %ciB%s", whole, ((n >> (10 * (u - 1))) & 1023) * 10 / 1024,
+                     "KMGTPE"[u - 1], per);
+        else
+            snprintf(s, sizeof s, "%" PRId64 " %ciB%s", whole, "KMGTPE"[u - 1], per);
+        return std::string(s);
+    };
+    // "1.5 MiB of 3.0 MiB  50%  512 KiB/s  0:03 left": the length, the share and the time left
+    // only where a length was announced (the time left only while bytes come). On a terminal
+    // too narrow for all of it (the width is read each time: it may have changed), the time
+    // left goes first, then the length, the rate and the share; the line always ends before
+    // the last column, so that it never wraps. An unknown width is taken as 80.
+    auto progress = [&](int64_t got, int64_t announced, int64_t rate) {
+        int64_t now = clock();
+        if (now - began < 1000 || now - drawn < 250)
+            return;
+        drawn = now;
+        if (!foreground()) {
+            shown = false;   // left where it was when the job was put in the background
+            return;
+        }
+        std::string of, share, left;
+        if (announced > 0) {
+            of = size(announced, "");
+            share = std::to_string(got >= announced ? 100 : int(double(got) * 100 / double(announced))) + "%";
+        }
+        if (announced > 0 && got <= announced && rate > 0) {
+            int64_t s = (announced - got + rate - 1) / rate;
+            char t[48] = "";
+            if (s < 3600)
+                snprintf(t, sizeof t, "%d:%02d left", int(s / 60), int(s % 60));
+            else if (s < 100 * 3600)
+                snprintf(t, sizeof t, "%d:%02d:%02d left", int(s / 3600), int(s / 60 % 60), int(s % 60));
+            left = t;
+        }
+        winsize ws = {};
+        size_t width = ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+        for (int drop = 0; drop < 5; drop++) {
+            std::string line = "\r" + size(got, "");
+            auto add = [&](const char *gap, const std::string &field) {
+                if (!field.empty())
+                    line += gap + field;
+            };
+            if (drop < 2)
+                add(" of ", of);
+            if (drop < 4)
+                add("  ", share);
+            if (drop < 3)
+                add("  ", size(rate, "/s"));
+            if (drop < 1)
+                add("  ", left);
+            if (line.size() - 1 < width) {
+                fputs((line + "\x1b[K").c_str(), stderr);
+                shown = true;
+                return;
+            }
+        }
+        erase();   // not even the count fits
+    };
+    if (isatty(2))
+        ghttp_set_progress(req, [](void *p, int64_t got, int64_t announced, int64_t rate) {
+            (*static_cast<decltype(progress) *>(p))(got, announced, rate);
+        }, &progress);
     if (verbose >= 3)
         fputs("set_uri\n", stderr);
     ghttp_set_uri(req, url);
@@ -254,7 +355,9 @@ int main(int argc, char **argv)
     do {
         if (verbose >= 3)
             fputs("process\n", stderr);
+        began = clock();
         status = ghttp_process(req);
+        erase();
     } while (status == ghttp_not_done);
     if (status != ghttp_done)
         return failed(ghttp_get_error(req));

@@ -57,6 +57,8 @@ struct ghttp_request {
     bool known = false;          // the block is of the announced length
     size_t ready = 0;            // the body's bytes below this offset are already in memory
     bool bad = false;            // a value was refused: the exchange cannot run
+    ghttp_progress *progress = nullptr;   // told how far the exchange has come, if set
+    void *progressarg = nullptr;
     std::string bundle;          // the system's CA bundle, read only when the directory lacks the issuer
     std::string error;           // why the exchange failed or cannot run; empty otherwise
     char curlerror[CURL_ERROR_SIZE] = "";
@@ -371,6 +373,28 @@ void ghttp_set_body_fd(ghttp_request *r, int fd)
 {
     r->fd = fd;
     curl_easy_setopt(r->curl, CURLOPT_BUFFERSIZE, fd >= 0 ? 512L << 10 : long(CURL_MAX_WRITE_SIZE));
+}
+
+// libcurl's progress callback, passed on with its counts; it never ends the exchange.
+static int onprogress(void *p, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t)
+{
+    auto *r = static_cast<ghttp_request *>(p);
+    curl_off_t rate = 0;
+    if (curl_easy_getinfo(r->curl, CURLINFO_SPEED_DOWNLOAD_T, &rate) != CURLE_OK)
+        rate = 0;
+    r->progress(r->progressarg, dlnow, dltotal > 0 ? dltotal : -1, rate);
+    return 0;
+}
+
+// libcurl calls back only with CURLOPT_NOPROGRESS at 0, and with it at 0 and no callback of ours
+// it draws a meter of its own on standard error: so it goes to 0 only once ours is in place.
+void ghttp_set_progress(ghttp_request *r, ghttp_progress *fn, void *arg)
+{
+    r->progress = fn;
+    r->progressarg = arg;
+    bool on = fn && curl_easy_setopt(r->curl, CURLOPT_XFERINFODATA, r) == CURLE_OK &&
+              curl_easy_setopt(r->curl, CURLOPT_XFERINFOFUNCTION, onprogress) == CURLE_OK;
+    curl_easy_setopt(r->curl, CURLOPT_NOPROGRESS, on ? 0L : 1L);
 }
 
 int ghttp_prepare(ghttp_request *r)

@@ -35,6 +35,14 @@ int ghttp_set_header(ghttp_request *req, const char *name, const char *value);
 // exchange, with the system's reason ("cannot write the body: ...").
 void ghttp_set_body_fd(ghttp_request *req, int fd);
 
+// While the exchange runs, `fn` is told how far it has come, as body bytes arrive and about once
+// a second while none do: the body's bytes received so far and its announced length (-1 while
+// none is known), as libcurl counts them, and libcurl's average rate since the exchange began,
+// in bytes a second. Unless it is set, libcurl is given no progress callback at all; nullptr
+// takes it off again.
+typedef void ghttp_progress(void *arg, int64_t got, int64_t announced, int64_t rate);
+void ghttp_set_progress(ghttp_request *req, ghttp_progress *fn, void *arg);
+
 int ghttp_prepare(ghttp_request *req);
 
 // Runs the whole exchange: ghttp_done once a complete response is in, ghttp_error when the

@@ -942,3 +942,159 @@ TEST_F(Brevin, AFileThatTookTheOutputsPlaceMeanwhileIsNeverReplaced)
         fs::remove(d / "out");
     }
 }
+
+#include <pty.h>
+#include <termios.h>
+
+namespace {
+
+// brevin with standard error on a pseudo-terminal of `cols` columns (raw: the bytes as written)
+// that is its controlling terminal, brevin in the foreground; or, `background`, a job in the
+// background of a session leader that keeps the foreground, under stty tostop. `during` gets
+// brevin's pid, the master side and what has been read so far, after each read.
+Result onpty(std::vector<std::string> args, unsigned short cols,
+             const std::function<void(pid_t, int, std::string &)> &during = {}, bool background = false)
+{
+    int master, slave;
+    termios raw = {};
+    cfmakeraw(&raw);
+    raw.c_lflag |= background ? TOSTOP : 0;
+    winsize ws = {24, cols, 0, 0};
+    if (openpty(&master, &slave, nullptr, &raw, &ws) || fcntl(master, F_SETFD, FD_CLOEXEC) ||
+        fcntl(master, F_SETFL, O_NONBLOCK))
+        abort();
+    args.insert(args.begin(), BREVIN);
+    auto v = cargv(args);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR), st = 0;
+        if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(slave, 2) < 0)
+            _exit(126);
+        pid_t job = background ? fork() : 0;
+        if (job > 0)   // a job stopped for writing fails, and goes with its leader
+            _exit(waitpid(job, &st, WUNTRACED) != job ? 126 : WIFSTOPPED(st) ? 128 + WSTOPSIG(st) : decode(st));
+        if (job < 0 || (background && setpgid(0, 0)))
+            _exit(126);
+        execv(v[0], v.data());
+        _exit(127);
+    }
+    close(slave);
+    Result r;
+    auto end = std::chrono::steady_clock::now() + 20s;
+    pollfd p = {master, POLLIN, 0};
+    for (ssize_t n = 1; n != 0 && std::chrono::steady_clock::now() < end;) {
+        char buf[4096];
+        poll(&p, 1, 50);
+        if ((n = read(master, buf, sizeof buf)) > 0)
+            r.err.append(buf, size_t(n));
+        if (n > 0 && during)
+            during(pid, master, r.err);
+        if (n < 0 && errno != EAGAIN)
+            break;   // EIO: the last writer has closed the terminal
+    }
+    close(master);
+    r.status = waitexit(pid, 5000ms);
+    return r;
+}
+
+// The texts of the lines drawn ("\r" TEXT ESC [ K; the erasure is the empty one), and in `rest`
+// what else was written.
+std::vector<std::string> drawn(const std::string &err, std::string &rest)
+{
+    std::vector<std::string> lines;
+    rest.clear();
+    for (size_t at = 0, end; at < err.size(); at++)
+        if (err[at] == '\r' && (end = err.find("\x1b[K", at)) != std::string::npos) {
+            lines.push_back(err.substr(at + 1, end - at - 1));
+            at = end + 2;
+        } else {
+            rest += err[at];
+        }
+    return lines;
+}
+
+// A line with each number in it (digits and points) as "#".
+std::string shape(const std::string &line)
+{
+    std::string s;
+    for (char c : line)
+        if (!((c >= '0' && c <= '9') || c == '.'))
+            s += c;
+        else if (s.empty() || s.back() != '#')
+            s += '#';
+    return s;
+}
+
+} // namespace
+
+TEST_F(Brevin, ALongFetchShowsHowFarItHasComeOnATerminalOnly)
+{
+    TempDir d;
+    const std::string body = pattern(320 * 1024), out = d / "out";
+    // On a pipe, the messages of any other fetch and nothing else.
+    auto r = fetch("/slow", {"-v", "-o", out});
+    EXPECT_EQ(r.err, "Length 327680\n2 headers\n");
+    EXPECT_TRUE(r.status == 0 && slurp(out) == body);
+
+    // On a terminal, from the second second on, at most four times a second: the count rising,
+    // the length, share, rate and time left; the line erased at the end, and nothing after.
+    auto began = std::chrono::steady_clock::now();
+    r = onpty({"-o", out, server.url("/slow")}, 80);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+    EXPECT_TRUE(r.status == 0 && slurp(out) == body);
+    std::string rest;
+    auto lines = drawn(r.err, rest);
+    EXPECT_EQ(rest, "") << r.err;
+    ASSERT_GE(lines.size(), 2u) << r.err;
+    EXPECT_LE(lines.size() - 1, size_t((took.count() - 1000) / 250 + 1)) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - 4), "\r\x1b[K");
+    for (size_t i = 0; i + 1 < lines.size(); i++) {
+        EXPECT_EQ(shape(lines[i]), "# KiB of # KiB  #%  # KiB/s  #:# left");
+        EXPECT_NE(lines[i].find(" of 320 KiB  "), std::string::npos) << lines[i];
+        EXPECT_TRUE(i == 0 || std::stod(lines[i]) > std::stod(lines[i - 1])) << lines[i];
+    }
+
+    // On a terminal of unknown width (taken as 80), the trace before the fetch and the failure
+    // after it, on lines of their own.
+    r = onpty({"-vvv", "-o", out, server.url("/slowcut")}, 0);
+    lines = drawn(r.err, rest);
+    EXPECT_EQ(r.status, 1);
+    const std::string trace = "set_uri\nset_header\nprepare\nprocess\n";
+    EXPECT_EQ(rest, trace + "Error retrieving document\n" + reason(rest));
+    EXPECT_NE(reason(rest), "");
+    EXPECT_EQ(r.err.substr(0, trace.size() + 1), trace + "\r");
+    EXPECT_NE(r.err.find(" left\x1b[K\r\x1b[KError retrieving document\n"), std::string::npos) << r.err;
+
+    // 30 columns, then 12: brevin is stopped while the size changes, so that of the lines after,
+    // all but the first (perhaps made before) fit in 12 columns, with fewer fields.
+    size_t resized = 0;
+    r = onpty({"-o", out, server.url("/slow")}, 30, [&](pid_t pid, int master, std::string &sofar) {
+        if (resized || sofar.find("\x1b[K") == std::string::npos)
+            return;
+        kill(pid, SIGSTOP);
+        EXPECT_TRUE(waitfor([&] { return procstate(pid) == 'T'; }));
+        winsize ws = {24, 12, 0, 0};
+        ioctl(master, TIOCSWINSZ, &ws);
+        char buf[4096];
+        for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
+            sofar.append(buf, size_t(n));
+        resized = sofar.size();
+        kill(pid, SIGCONT);
+    });
+    EXPECT_TRUE(r.status == 0 && slurp(out) == body);
+    auto before = drawn(r.err.substr(0, resized), rest), after = drawn(r.err.substr(resized), rest);
+    ASSERT_TRUE(resized > 0 && after.size() >= 3) << r.err;
+    for (auto &l : before)
+        EXPECT_TRUE(l.size() <= 29 && l.find('%') != std::string::npos) << l;
+    EXPECT_LE(after[0].size(), 29u);
+    EXPECT_EQ(after.back(), "");
+    for (size_t i = 1; i + 1 < after.size(); i++)
+        EXPECT_TRUE(after[i].size() <= 11 && after[i].find("KiB") != std::string::npos) << after[i];
+
+    // A fetch that is over within a second draws nothing; nor does a job in the background.
+    r = onpty({"-v", "-o", out, server.url("/hello")}, 80);
+    EXPECT_EQ(r.err, "Length 13\n2 headers\n");
+    r = onpty({"-o", out, server.url("/slow")}, 80, {}, true);
+    EXPECT_EQ(r.status, 0) << "stopped by signal " << r.status - 128;
+    EXPECT_EQ(r.err, "");
+}

@@ -99,6 +99,8 @@ ROUTES = {
 ROUTES["/cutlate"] = ok(big(33 * 1024 * 1024 + 5))[:-10]
 # 1 MiB of the 64 MiB announced, then nothing more until the client goes (or 10 s have passed).
 STALLS = {"/stall": b"HTTP/1.1 200 OK\r\nContent-Length: 67108864\r\n\r\n" + big(1024 * 1024)}
+# Responses sent in 21 slices 0.1 s apart, a fetch of 2 s: 320 KiB, and the same 10 bytes short.
+SLOW = {"/slow": ok(big(320 * 1024)), "/slowcut": ok(big(320 * 1024))[:-10]}
 
 
 class Handler(socketserver.BaseRequestHandler):
@@ -124,6 +126,17 @@ class Handler(socketserver.BaseRequestHandler):
                 end = time.monotonic() + 10
                 while time.monotonic() < end and self.request.recv(4096):
                     pass
+            except OSError:
+                pass
+            return
+        elif path in SLOW:
+            reply = SLOW[path]
+            try:
+                for i in range(21):
+                    if i:
+                        time.sleep(0.1)
+                    self.request.sendall(reply[len(reply) * i // 21:len(reply) * (i + 1) // 21])
+                self.request.shutdown(socket.SHUT_WR)
             except OSError:
                 pass
             return
