@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -255,19 +256,17 @@ int main(int argc, char **argv)
         clock_gettime(CLOCK_MONOTONIC, &t);
         return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
     };
-    int64_t began = 0, drawn = 0;   // when the exchange began, when the line was last drawn (ms)
-    bool shown = false;
-    // Only a job in the terminal's foreground draws or erases: one in the background would
-    // write over the shell's line (or be stopped for it, under stty tostop). A terminal that is
-    // not brevin's controlling one has no foreground (-1): it is drawn on.
-    auto foreground = [] {
-        pid_t fg = tcgetpgrp(2);
-        return fg == -1 || fg == getpgrp();
-    };
+    // When the exchange began, when the line was last drawn, when the count last rose (ms).
+    int64_t began = 0, drawn = 0, moved = 0, last = -1;
+    static volatile sig_atomic_t shown = 0;   // a line is on the terminal: the signals erase it
+    // Only a job in the foreground of the terminal it runs in draws or erases: one in the
+    // background would write over the shell's line (or be stopped for it, under stty tostop),
+    // and so would one that has left the terminal's session (setsid).
+    auto foreground = [] { return tcgetpgrp(2) == getpgrp(); };
     auto erase = [&] {
         if (shown && foreground())
             fputs("\r\x1b[K", stderr);
-        shown = false;
+        shown = 0;
     };
     // A count of bytes in four digits at most and a binary unit: "512 B", "12.3 MiB", "1023 GiB".
     auto size = [](int64_t n, const char *per) {
@@ -292,6 +291,8 @@ int main(int argc, char **argv)
     // the last column, so that it never wraps. An unknown width is taken as 80.
     auto progress = [&](int64_t got, int64_t announced, int64_t rate) {
         int64_t now = clock();
+        if (got > last)
+            last = got, moved = now;
         if (now - began < 1000 || now - drawn < 250)
             return;
         drawn = now;
@@ -299,12 +300,18 @@ int main(int argc, char **argv)
             shown = false;   // left where it was when the job was put in the background
             return;
         }
-        std::string of, share, left;
+        // A terminal whose output is held (Ctrl-S) is left alone: a write would hold the transfer.
+        pollfd room = {2, POLLOUT, 0};
+        if (poll(&room, 1, 0) != 1 || !(room.revents & POLLOUT))
+            return;
+        std::string of, share, left, speed = size(rate, "/s");
         if (announced > 0) {
             of = size(announced, "");
             share = std::to_string(got >= announced ? 100 : int(double(got) * 100 / double(announced))) + "%";
         }
-        if (announced > 0 && got <= announced && rate > 0) {
+        if (now - moved >= 500)
+            speed = "stalled";   // no byte for half a second: neither a rate nor a time left
+        else if (announced > 0 && got <= announced && rate > 0) {
             int64_t s = (announced - got + rate - 1) / rate;
             char t[48] = "";
             if (s < 3600)
@@ -326,21 +333,35 @@ int main(int argc, char **argv)
             if (drop < 4)
                 add("  ", share);
             if (drop < 3)
-                add("  ", size(rate, "/s"));
+                add("  ", speed);
             if (drop < 1)
                 add("  ", left);
             if (line.size() - 1 < width) {
                 fputs((line + "\x1b[K").c_str(), stderr);
-                shown = true;
+                shown = 1;
                 return;
             }
         }
         erase();   // not even the count fits
     };
-    if (isatty(2))
+    if (isatty(2)) {
         ghttp_set_progress(req, [](void *p, int64_t got, int64_t announced, int64_t rate) {
             (*static_cast<decltype(progress) *>(p))(got, announced, rate);
         }, &progress);
+        // Ended by Ctrl-C, a hang-up or SIGTERM (timeout), brevin takes its line with it; a
+        // signal that its parent had it ignore stays ignored.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction was {}, now {};
+            now.sa_handler = [](int sig) {
+                if (shown && tcgetpgrp(2) == getpgrp() && write(2, "\r\x1b[K", 4) != 4) {
+                }
+                signal(sig, SIG_DFL);
+                raise(sig);   // taken as it returns, as if it had never been caught
+            };
+            if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_DFL)
+                sigaction(sig, &now, nullptr);
+        }
+    }
     if (verbose >= 3)
         fputs("set_uri\n", stderr);
     ghttp_set_uri(req, url);

@@ -950,10 +950,12 @@ namespace {
 
 // brevin with standard error on a pseudo-terminal of `cols` columns (raw: the bytes as written)
 // that is its controlling terminal, brevin in the foreground; or, `background`, a job in the
-// background of a session leader that keeps the foreground, under stty tostop. `during` gets
-// brevin's pid, the master side and what has been read so far, after each read.
+// background of a session leader that keeps the foreground, under stty tostop; or, `detached`,
+// in a session of its own that has no terminal (as setsid leaves it). `during` gets brevin's
+// pid, the master side and what has been read so far, after each read.
 Result onpty(std::vector<std::string> args, unsigned short cols,
-             const std::function<void(pid_t, int, std::string &)> &during = {}, bool background = false)
+             const std::function<void(pid_t, int, std::string &)> &during = {}, bool background = false,
+             bool detached = false)
 {
     int master, slave;
     termios raw = {};
@@ -968,7 +970,7 @@ Result onpty(std::vector<std::string> args, unsigned short cols,
     pid_t pid = fork();
     if (pid == 0) {
         int null = open("/dev/null", O_RDWR), st = 0;
-        if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(slave, 2) < 0)
+        if (setsid() < 0 || (!detached && ioctl(slave, TIOCSCTTY, 0)) || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(slave, 2) < 0)
             _exit(126);
         pid_t job = background ? fork() : 0;
         if (job > 0)   // a job stopped for writing fails, and goes with its leader
@@ -1091,10 +1093,36 @@ TEST_F(Brevin, ALongFetchShowsHowFarItHasComeOnATerminalOnly)
     for (size_t i = 1; i + 1 < after.size(); i++)
         EXPECT_TRUE(after[i].size() <= 11 && after[i].find("KiB") != std::string::npos) << after[i];
 
-    // A fetch that is over within a second draws nothing; nor does a job in the background.
+    // A fetch that is over within a second draws nothing; nor does a job in the background, nor
+    // one that has left the terminal's session.
     r = onpty({"-v", "-o", out, server.url("/hello")}, 80);
     EXPECT_EQ(r.err, "Length 13\n2 headers\n");
     r = onpty({"-o", out, server.url("/slow")}, 80, {}, true);
     EXPECT_EQ(r.status, 0) << "stopped by signal " << r.status - 128;
     EXPECT_EQ(r.err, "");
+    r = onpty({"-o", out, server.url("/slow")}, 80, {}, false, true);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "") << "drawn over the terminal of another session";
+}
+
+// A server that sends the first MiB of 64 at once and then nothing: from the first line on, no
+// byte is coming, and the line says so, with neither a rate nor a time left. Ended by SIGTERM
+// (as timeout ends it) while the line is there, brevin erases it on its way out.
+TEST_F(Brevin, AStalledFetchSaysSoAndASignalTakesItsLineAway)
+{
+    TempDir d;
+    const std::string out = d / "out";
+    auto r = onpty({"-o", out, server.url("/stall")}, 80, [](pid_t pid, int, std::string &sofar) {
+        std::string rest;
+        if (drawn(sofar, rest).size() == 3)
+            kill(pid, SIGTERM);
+    });
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    std::string rest;
+    auto lines = drawn(r.err, rest);
+    EXPECT_EQ(rest, "") << r.err;
+    ASSERT_EQ(lines.size(), 4u) << r.err;
+    for (size_t i = 0; i < 3; i++)
+        EXPECT_EQ(lines[i], "1.0 MiB of 64.0 MiB  1%  stalled") << r.err;
+    EXPECT_EQ(lines[3], "") << "the line left as it was";
 }
