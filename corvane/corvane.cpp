@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <string>
 #include <string_view>
 #include <sys/file.h>
@@ -626,18 +627,24 @@ int main(int argc, char **argv)
             return;
         // Compared with every byte read: a zero byte does not end the text ("kill\n\0junk").
         std::string_view text(cmd, size_t(n));
+        int sig = 0;
         if (text == "kill\n") {
-            kill(child, SIGTERM);
+            sig = SIGTERM;
         } else if (text == "restart\n") {
             restart = 1;
-            kill(child, SIGTERM);
+            sig = SIGTERM;
         } else if (text == "pause\n") {
-            kill(child, SIGSTOP);
+            sig = SIGSTOP;
         } else if (text == "resume\n") {
-            kill(child, SIGCONT);
+            sig = SIGCONT;
         } else if (text == "poke\n") {
-            if (poke)
-                kill(child, SIGTERM);
+            sig = poke ? SIGTERM : 0;
+        }
+        // The child that the signal wakes on this CPU feels it now, before our own look at the
+        // path, and not once we have gone back to the wait.
+        if (sig) {
+            kill(child, sig);
+            sched_yield();
         }
     };
 
