@@ -323,10 +323,11 @@ int main(int argc, char **argv)
         winsize ws = {};
         size_t width = ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
         for (int drop = 0; drop < 5; drop++) {
-            std::string line = "\r" + size(got, "");
+            std::string line = "\r";
+            line += size(got, "");
             auto add = [&](const char *gap, const std::string &field) {
                 if (!field.empty())
-                    line += gap + field;
+                    line.append(gap).append(field);
             };
             if (drop < 2)
                 add(" of ", of);
