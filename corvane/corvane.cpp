@@ -597,7 +597,7 @@ int main(int argc, char **argv)
     // bytes waiting are taken, so no later write is cut in two, and a write of up to PIPE_BUF
     // bytes arrives whole; more than 40 bytes match no command and are dropped whole. After a
     // command from the FIFO we read, the path is looked at.
-    auto takecommand = [&](int from) {
+    auto takecommand = [&](int from, short revents) {
         // A child that has ended but is not reaped yet (its SIGCHLD held back) is no longer the
         // one a command is for: it is reaped now, and the command waits until its end is taken.
         // So too one that is reaped already (by a SIGCHLD let in as the wait returned), its
@@ -608,20 +608,23 @@ int main(int argc, char **argv)
                 reap(SIGCHLD);
             return;
         }
-        // A read that leaves room in the buffer has taken every byte waiting; only one that
-        // fills it asks how many more wait, and takes exactly those.
-        char cmd[PIPE_BUF];
-        ssize_t n = read(from, cmd, sizeof cmd), got = n;
+        // Counted before the first read: a writer that waits for room in a full FIFO writes
+        // only once a read has made some, and its bytes, after the count, are left for the
+        // next pass.
         int avail = 0;
-        if (n == ssize_t(sizeof cmd) && ioctl(from, FIONREAD, &avail) == 0)
-            for (char rest[PIPE_BUF]; avail > 0 && (got = read(from, rest, std::min(sizeof rest, size_t(avail)))) > 0;)
-                n += got, avail -= int(got);
+        if (ioctl(from, FIONREAD, &avail) != 0 || avail <= 0) {
+            if (from == old && (revents & (POLLHUP | POLLERR))) {
+                close(old);   // its last writer has gone
+                old = -1;
+            }
+            return;
+        }
+        char cmd[PIPE_BUF];
+        ssize_t n = 0, got = 0;
+        while (n < avail && (got = read(from, cmd, size_t(avail - n) < sizeof cmd ? size_t(avail - n) : sizeof cmd)) > 0)
+            n += got;
         if (got < 0 && errno != EAGAIN)
             perror("read");
-        if (n == 0 && from == old) {
-            close(old);   // its last writer has gone
-            old = -1;
-        }
         lookpath = lookpath || from == fifo;
         if (n <= 0 || n > 40)
             return;
@@ -677,8 +680,8 @@ int main(int argc, char **argv)
         if (ready[1].revents)
             takeevents();
         if (ready[2].revents)
-            takecommand(fifo);
+            takecommand(fifo, ready[2].revents);
         else if (ready[3].revents)
-            takecommand(old);
+            takecommand(old, ready[3].revents);
     }
 }
