@@ -183,7 +183,7 @@ def ctllat(tool, mode, count, rounds):
             kid = children(ctl.pid)[0]
             waitfor(lambda: open(f"/proc/{kid}/comm").read().strip() == "sigstamp")
             if style == "runit" and mode == "restart":
-                time.sleep(1.1)   # both peers hold back a service that ran for less than a second
+                time.sleep(1.1)   # runsv holds back a service that ran for less than a second
             oncpu = lambda: int(open(f"/proc/{ctl.pid}/schedstat").read().split()[0])
             before = oncpu()
             res = subprocess.run([CTLLAT, style, mode, path, fifo, str(kid), str(count)],
@@ -318,8 +318,10 @@ def bench_corvane(report, plot):
                      *(fig([idle_runs[t][i]], "{}", f"{SUPERVISORS.get(t, t)} idle {what}") for t in tools), ""])
     report.append(table(f"corvane against runsv, s6-supervise and the floor (microseconds; in turns, {rounds} runs "
                         f"of {n} commands each, {PLAN['restarts']} restarts of corvane and {PLAN['sv_restarts']} "
-                        "of each peer, since both hold back for a second the restart of a service that ran "
-                        f"under 1 s, and {PLAN['spawns']} bare spawns; ratio: corvane / the better peer)",
+                        "of each peer, each restart 1.1 s after the one before, which runsv holds back when its "
+                        "service ran under a second; s6-supervise holds back every restart by about a second, and "
+                        "its row includes that; both peers start the child through its run script, /bin/sh; "
+                        f"{PLAN['spawns']} bare spawns; ratio: corvane / the better peer)",
                         ["what", "figure", "corvane", "runsv", "s6-supervise", "ratio"], rows))
     ms = lambda runs: (med(runs) / 1000, min(runs) / 1000, max(runs) / 1000)
     plot["restart"] = [("floor: spawn", *ms(fl)), ("corvane", *ms(rs["corvane"])),

@@ -90,7 +90,7 @@ int main(int argc, char **argv)
                 return 1;
             }
             printf("restart %lld\n", (long long)(born - gone));
-            // The supervise/control peers hold back a service that ran for less than a second.
+            // runsv holds back a service that ran for less than a second.
             if (runit)
                 usleep(1100000);
             continue;

@@ -2,7 +2,7 @@
 // machine: the mean of many calls in a row, in nanoseconds, one "name nanoseconds" line each.
 // Then the wake-up itself: a process asleep in ppoll on a FIFO, woken by a write 200 us after
 // the one before, as the bench's commands come; the median and the 99th percentile from the
-// write's return to the sleeper's first instruction, with both on one CPU, and on two.
+// call of the write to the sleeper's first instruction, with both on one CPU, and on two.
 //   syscost [COUNT]
 // The calls are made as the controller makes them: on a FIFO with a write end held, beside a
 // live child, with the same flags; the read of a command is timed with the write that brings it.
@@ -120,8 +120,8 @@ int main(int argc, char **argv)
         for (int i = 0; i < 2000; i++) {
             for (long long end = now() + 200000; now() < end;) {
             }
-            sink += write(fdw, "t", 1);
             long long t0 = now(), t1;
+            sink += write(fdw, "t", 1);
             if (read(stamps[0], &t1, sizeof t1) != sizeof t1)
                 break;
             lat.push_back(t1 - t0);
