@@ -30,12 +30,14 @@ SIGSTAMP, CTLLAT, FIRSTTOUCH = (os.path.join(BUILD, "bench", t) for t in ("sigst
 WORK = tempfile.mkdtemp(prefix="kitbench.")
 QUICK = os.environ.get("BENCH_QUICK", "") not in ("", "0")
 ONLY = set(os.environ.get("BENCH_ONLY", "corvane,brevin,moltrin").split(","))
-# How much of everything: commands per round and rounds, restarts (corvane, runsv, bare spawn),
+# How much of everything: commands per round and rounds of them (each controller's median moves
+# by half from one round to the next, with where the scheduler puts it, its child and the
+# writer), rounds of the rest, restarts (corvane, each peer, bare spawn),
 # idle seconds, the fetched body in MiB with its runs, small fetches per run with their runs,
 # and the pressure blocks in MiB with their runs.
-PLAN = dict(commands=100, rounds=2, restarts=20, sv_restarts=2, spawns=20, idle=3,
+PLAN = dict(commands=100, command_rounds=3, rounds=2, restarts=20, sv_restarts=2, spawns=20, idle=3,
             body=256, body_runs=3, small=100, small_runs=2, blocks=[(256, 3), (1024, 3)]) if QUICK else \
-       dict(commands=400, rounds=3, restarts=100, sv_restarts=5, spawns=100, idle=10,
+       dict(commands=400, command_rounds=9, rounds=3, restarts=100, sv_restarts=5, spawns=100, idle=10,
             body=1024, body_runs=5, small=500, small_runs=3, blocks=[(1024, 3), (4096, 3), (8192, 3)])
 # This virtual machine hands memory that stays free for 2 s back to its host (free page
 # reporting), and taking it back costs up to ten times more than reusing memory freed just before:
@@ -259,7 +261,7 @@ def bench_corvane(report, plot):
     tools = ["corvane", *SUPERVISORS]
     # In turns: each round runs every controller once, each round in another order.
     lat = {t: {} for t in tools}
-    for i in range(rounds):
+    for i in range(PLAN["command_rounds"]):
         for t in rotated(tools, i):
             for kind, v in ctllat(t, "term", n, 1).items():
                 lat[t].setdefault(kind, []).extend(v)
@@ -316,9 +318,9 @@ def bench_corvane(report, plot):
     for i, what in enumerate(("CPU ticks", "context switches")):
         rows.append([f"idle {PLAN['idle']} s, sleeping child: {what}", "",
                      *(fig([idle_runs[t][i]], "{}", f"{SUPERVISORS.get(t, t)} idle {what}") for t in tools), ""])
-    report.append(table(f"corvane against runsv, s6-supervise and the floor (microseconds; in turns, {rounds} runs "
-                        f"of {n} commands each, {PLAN['restarts']} restarts of corvane and {PLAN['sv_restarts']} "
-                        "of each peer, each restart 1.1 s after the one before, which runsv holds back when its "
+    report.append(table(f"corvane against runsv, s6-supervise and the floor (microseconds; in turns, "
+                        f"{PLAN['command_rounds']} runs of {n} commands each, {rounds} runs of "
+                        f"{PLAN['restarts']} restarts of corvane and {PLAN['sv_restarts']} of each peer, each restart 1.1 s after the one before, which runsv holds back when its "
                         "service ran under a second; s6-supervise holds back every restart by about a second, and "
                         "its row includes that; both peers start the child through its run script, /bin/sh; "
                         f"{PLAN['spawns']} bare spawns; ratio: corvane / the better peer)",

@@ -75,6 +75,7 @@ int main(int argc, char **argv)
     time("fcntl-F_GETPIPE_SZ", [&] { fcntl(pfd[0], F_GETPIPE_SZ); });
     time("kill-0", [&] { kill(child, 0); });
     time("lstat-path", [&] { lstat(path, &st); });
+    time("sched_yield", [&] { sched_yield(); });
     {
         pollfd four[] = {{pfd[0], POLLIN, 0}, {watch, POLLIN, 0}, {fd, POLLIN, 0}, {-1, POLLIN, 0}};
         time("ppoll-4", [&] { ppoll(four, 4, &zero, &mask); });
