@@ -297,7 +297,7 @@ int main(int argc, char **argv)
             return;
         drawn = now;
         if (!foreground()) {
-            shown = false;   // left where it was when the job was put in the background
+            shown = 0;   // left where it was when the job was put in the background
             return;
         }
         // A terminal whose output is held (Ctrl-S) is left alone: a write would hold the transfer.
