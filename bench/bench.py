@@ -169,39 +169,55 @@ def controller(tool, mode, fifo):
     return start([SUPERVISORS[tool], svc]), os.path.join(svc, "supervise", "control")
 
 
-def ctllat(tool, mode, count, rounds):
-    """Runs ctllat against a fresh controller `rounds` times; {kind: [samples per round]}."""
+def ctllat(tool, mode, count):
+    """Runs ctllat once against a fresh controller; {kind: [samples]}."""
     style = "corvane" if tool == "corvane" else "runit"
-    out = {}
-    for _ in range(rounds):
-        fifo = os.path.join(WORK, "stamps")
-        if os.path.exists(fifo):
-            os.unlink(fifo)
-        os.mkfifo(fifo)
-        keep = os.open(fifo, os.O_RDWR)   # a reader, so that the child's open never blocks
-        ctl, path = controller(tool, mode, fifo)
-        try:
-            waitfor(lambda: os.path.exists(path) and children(ctl.pid))
-            kid = children(ctl.pid)[0]
-            waitfor(lambda: open(f"/proc/{kid}/comm").read().strip() == "sigstamp")
-            if style == "runit" and mode == "restart":
-                time.sleep(1.1)   # runsv holds back a service that ran for less than a second
-            oncpu = lambda: int(open(f"/proc/{ctl.pid}/schedstat").read().split()[0])
-            before = oncpu()
-            res = subprocess.run([CTLLAT, style, mode, path, fifo, str(kid), str(count)],
-                                 capture_output=True, text=True, timeout=120, check=True)
-            # The controller's own time on a CPU for each command, its child's signals included.
-            per = {"cpu": [(oncpu() - before) / 1000.0 / (count * (3 if mode == "term" else 1))]}
-            for kind, ns in (l.split() for l in res.stdout.splitlines()):
-                per.setdefault(kind, []).append(int(ns) / 1000.0)
-            for kind, v in per.items():
-                out.setdefault(kind, []).append(v)
-        finally:
-            for k in children(ctl.pid):
-                os.kill(k, signal.SIGKILL)
-            stop(ctl)
-            os.close(keep)
+    fifo = os.path.join(WORK, "stamps")
+    if os.path.exists(fifo):
+        os.unlink(fifo)
+    os.mkfifo(fifo)
+    keep = os.open(fifo, os.O_RDWR)   # a reader, so that the child's open never blocks
+    ctl, path = controller(tool, mode, fifo)
+    try:
+        waitfor(lambda: os.path.exists(path) and children(ctl.pid))
+        kid = children(ctl.pid)[0]
+        waitfor(lambda: open(f"/proc/{kid}/comm").read().strip() == "sigstamp")
+        if style == "runit" and mode == "restart":
+            time.sleep(1.1)   # runsv holds back a service that ran for less than a second
+        oncpu = lambda: int(open(f"/proc/{ctl.pid}/schedstat").read().split()[0])
+        before = oncpu()
+        res = subprocess.run([CTLLAT, style, mode, path, fifo, str(kid), str(count)],
+                             capture_output=True, text=True, timeout=120, check=True)
+        # The controller's own time on a CPU for each command, its child's signals included.
+        out = {"cpu": [(oncpu() - before) / 1000.0 / (count * (3 if mode == "term" else 1))]}
+        for kind, ns in (l.split() for l in res.stdout.splitlines()):
+            out.setdefault(kind, []).append(int(ns) / 1000.0)
+        return out
+    finally:
+        for k in children(ctl.pid):
+            os.kill(k, signal.SIGKILL)
+        stop(ctl)
+        os.close(keep)
+
+
+def inturns(mode, counts, rounds):
+    """ctllat of every controller `rounds` times, in turns, each round in another order;
+    {tool: {kind: [samples of each round]}}."""
+    out = {t: {} for t in counts}
+    for i in range(rounds):
+        for t in rotated(counts, i):
+            for kind, v in ctllat(t, mode, counts[t]).items():
+                out[t].setdefault(kind, []).append(v)
     return out
+
+
+def beside(runs, name, fmt="{:.1f}"):
+    """The cells of a row: corvane's figure, each peer's, and corvane's ratio to the peer with
+    the lower median."""
+    best = min(SUPERVISORS, key=lambda t: med(runs[t]))
+    return [fig(runs["corvane"], fmt, f"corvane {name}", "us"),
+            *(fig(runs[t], fmt, f"{SUPERVISORS[t]} {name}", "us") for t in SUPERVISORS),
+            f"{med(runs['corvane']) / med(runs[best]):.2f} ({SUPERVISORS[best]})"], best
 
 
 def spawnfloor(count):
@@ -259,33 +275,22 @@ def idle(seconds):
 def bench_corvane(report, plot):
     n, rounds = PLAN["commands"], PLAN["rounds"]
     tools = ["corvane", *SUPERVISORS]
-    # In turns: each round runs every controller once, each round in another order.
-    lat = {t: {} for t in tools}
-    for i in range(PLAN["command_rounds"]):
-        for t in rotated(tools, i):
-            for kind, v in ctllat(t, "term", n, 1).items():
-                lat[t].setdefault(kind, []).extend(v)
+    lat = inturns("term", {t: n for t in tools}, PLAN["command_rounds"])
     rows = []
     for kind, what in (("term", "kill/`t`: write returned -> SIGTERM handler"),
                        ("stop", "pause/`p`: write returned -> child stopped"),
                        ("cont", "resume/`c`: write returned -> child running")):
         for q, qname in ((0.5, "median"), (0.99, "p99"), (1.0, "max")):
             per = {t: [pct(r, q) for r in lat[t][kind]] for t in tools}
-            best = min(SUPERVISORS, key=lambda t: med(per[t]))
-            m, b = med(per["corvane"]), med(per[best])
-            rows.append([what if qname == "median" else "", qname,
-                         fig(per["corvane"], name=f"corvane {kind} latency {qname}", unit="us"),
-                         *(fig(per[t], name=f"{SUPERVISORS[t]} {kind} latency {qname}", unit="us") for t in SUPERVISORS),
-                         f"{m / b:.2f} ({SUPERVISORS[best]})"])
+            cells, best = beside(per, f"{kind} latency {qname}")
+            rows.append([what if qname == "median" else "", qname, *cells])
             if qname != "max":
+                m, b = med(per["corvane"]), med(per[best])
                 target(f"corvane {kind} latency, {qname}", "at most the better peer's",
                        f"{m:.1f} us against {b:.1f} us ({SUPERVISORS[best]})", f"{m / b:.2f} x {SUPERVISORS[best]}", m <= b)
     cpu = {t: [r[0] for r in lat[t]["cpu"]] for t in tools}
-    best = min(SUPERVISORS, key=lambda t: med(cpu[t]))
     rows.append(["CPU time of the controller for each command, its child's signals included", "median",
-                 fig(cpu["corvane"], name="corvane CPU time per command", unit="us"),
-                 *(fig(cpu[t], name=f"{SUPERVISORS[t]} CPU time per command", unit="us") for t in SUPERVISORS),
-                 f"{med(cpu['corvane']) / med(cpu[best]):.2f} ({SUPERVISORS[best]})"])
+                 *beside(cpu, "CPU time per command")[0]])
     # The distribution of every SIGTERM latency, for the plot.
     with open(os.path.join(WORK, "term.dat"), "w") as f:
         for t in tools:
@@ -295,18 +300,12 @@ def bench_corvane(report, plot):
             f.write("\n\n")
 
     per = lambda runs: [med(r) for r in runs]
-    restarts = {"corvane": PLAN["restarts"], **{t: PLAN["sv_restarts"] for t in SUPERVISORS}}
-    rs = {t: [] for t in tools}
-    for i in range(rounds):
-        for t in rotated(tools, i):
-            rs[t] += per(ctllat(t, "restart", restarts[t], 1)["restart"])
+    rs = {t: per(v["restart"]) for t, v in
+          inturns("restart", {"corvane": PLAN["restarts"], **{t: PLAN["sv_restarts"] for t in SUPERVISORS}},
+                  rounds).items()}
     fl = per([spawnfloor(PLAN["spawns"]) for _ in range(rounds)])
     m, f = med(rs["corvane"]), med(fl)
-    best = min(SUPERVISORS, key=lambda t: med(rs[t]))
-    rows.append(["restart: old child's exit -> new child's main", "median",
-                 fig(rs["corvane"], "{:.0f}", "corvane restart", "us"),
-                 *(fig(rs[t], "{:.0f}", f"{SUPERVISORS[t]} restart", "us") for t in SUPERVISORS),
-                 f"{m / med(rs[best]):.2f} ({SUPERVISORS[best]})"])
+    rows.append(["restart: old child's exit -> new child's main", "median", *beside(rs, "restart", "{:.0f}")[0]])
     rows.append(["floor: posix_spawn of the same child -> its main", "median",
                  fig(fl, "{:.0f}", "floor: posix_spawn of the child", "us"), *([""] * len(SUPERVISORS)), ""])
     target("corvane restart latency, median", "at most the floor + 200 us",
@@ -320,9 +319,10 @@ def bench_corvane(report, plot):
                      *(fig([idle_runs[t][i]], "{}", f"{SUPERVISORS.get(t, t)} idle {what}") for t in tools), ""])
     report.append(table(f"corvane against runsv, s6-supervise and the floor (microseconds; in turns, "
                         f"{PLAN['command_rounds']} runs of {n} commands each, {rounds} runs of "
-                        f"{PLAN['restarts']} restarts of corvane and {PLAN['sv_restarts']} of each peer, each restart 1.1 s after the one before, which runsv holds back when its "
-                        "service ran under a second; s6-supervise holds back every restart by about a second, and "
-                        "its row includes that; both peers start the child through its run script, /bin/sh; "
+                        f"{PLAN['restarts']} restarts of corvane and {PLAN['sv_restarts']} of each peer, each "
+                        "restart 1.1 s after the one before, which runsv holds back when its service ran under "
+                        "a second; s6-supervise holds back every restart by about a second, and its row includes "
+                        "that; both peers start the child through its run script, /bin/sh; "
                         f"{PLAN['spawns']} bare spawns; ratio: corvane / the better peer)",
                         ["what", "figure", "corvane", "runsv", "s6-supervise", "ratio"], rows))
     ms = lambda runs: (med(runs) / 1000, min(runs) / 1000, max(runs) / 1000)

@@ -262,7 +262,7 @@ int main(int argc, char **argv)
     // Only a job in the foreground of the terminal it runs in draws or erases: one in the
     // background would write over the shell's line (or be stopped for it, under stty tostop),
     // and so would one that has left the terminal's session (setsid).
-    auto foreground = [] { return tcgetpgrp(2) == getpgrp(); };
+    static constexpr auto foreground = [] { return tcgetpgrp(2) == getpgrp(); };
     auto erase = [&] {
         if (shown && foreground())
             fputs("\r\x1b[K", stderr);
@@ -354,7 +354,7 @@ int main(int argc, char **argv)
         for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
             struct sigaction was {}, now {};
             now.sa_handler = [](int sig) {
-                if (shown && tcgetpgrp(2) == getpgrp() && write(2, "\r\x1b[K", 4) != 4) {
+                if (shown && foreground() && write(2, "\r\x1b[K", 4) != 4) {
                 }
                 signal(sig, SIG_DFL);
                 raise(sig);   // taken as it returns, as if it had never been caught

@@ -252,6 +252,19 @@ int main(int argc, char **argv)
         if (fd >= 0)
             close(fd);
     };
+    // Takes exactly the bytes waiting in the FIFO `fd`, as counted before the first read: a
+    // writer that waits for room in a full FIFO writes only once a read has made some, and its
+    // bytes, after the count, are left for the next take. The last PIPE_BUF of them are left in
+    // `buf`. How many were taken (0: none waited), or -1 where they could not be read.
+    auto takewaiting = [](int fd, char (&buf)[PIPE_BUF]) -> ssize_t {
+        int avail = 0;
+        ssize_t n = 0, got = 0;
+        if (ioctl(fd, FIONREAD, &avail) != 0)
+            return -1;
+        while (n < avail && (got = read(fd, buf, std::min(sizeof buf, size_t(avail - n)))) > 0)
+            n += got;
+        return got < 0 && errno != EAGAIN ? -1 : n;
+    };
 
     // Whether the link `link` (an O_PATH descriptor on it, its lstat in `ls`) in the folder `in`
     // is followed, and where to. In a sticky world-writable folder such as /tmp anybody can plant
@@ -460,11 +473,9 @@ int main(int argc, char **argv)
                 return errno = fdw >= 0 ? EBUSY : errno, "open";
             if ((fd = reopen(O_RDONLY)) >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0)
                 return errno = EBUSY, "open";
-            int stale = 0;
             char junk[PIPE_BUF];
-            if (fd >= 0 && first && ioctl(fd, FIONREAD, &stale) == 0)
-                for (ssize_t n; stale > 0 && (n = read(fd, junk, std::min(sizeof junk, size_t(stale)))) > 0;)
-                    stale -= int(n);
+            if (fd >= 0 && first)
+                takewaiting(fd, junk);
         }
         if (fd < 0)
             return "open";
@@ -608,24 +619,15 @@ int main(int argc, char **argv)
                 reap(SIGCHLD);
             return;
         }
-        // Counted before the first read: a writer that waits for room in a full FIFO writes
-        // only once a read has made some, and its bytes, after the count, are left for the
-        // next pass.
-        int avail = 0;
-        if (ioctl(from, FIONREAD, &avail) != 0 || avail <= 0) {
-            if (from == old && (revents & (POLLHUP | POLLERR))) {
-                close(old);   // its last writer has gone
-                old = -1;
-            }
-            return;
-        }
         char cmd[PIPE_BUF];
-        ssize_t n = 0, got = 0;
-        while (n < avail && (got = read(from, cmd, size_t(avail - n) < sizeof cmd ? size_t(avail - n) : sizeof cmd)) > 0)
-            n += got;
-        if (got < 0 && errno != EAGAIN)
+        ssize_t n = takewaiting(from, cmd);
+        if (n < 0)
             perror("read");
-        lookpath = lookpath || from == fifo;
+        if (n == 0 && from == old && (revents & (POLLHUP | POLLERR))) {
+            close(old);   // its last writer has gone
+            old = -1;
+        }
+        lookpath = lookpath || (n != 0 && from == fifo);
         if (n <= 0 || n > 40)
             return;
         // Compared with every byte read: a zero byte does not end the text ("kill\n\0junk").

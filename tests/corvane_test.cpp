@@ -74,19 +74,22 @@ long idleticks(pid_t pid, std::chrono::milliseconds span = 300ms)
     return ticks() - before;
 }
 
-// How often `pid` woke up over `span` (its voluntary context switches).
+// How often `pid` has gone to sleep (its voluntary context switches).
+long sleeps(pid_t pid)
+{
+    std::istringstream in(slurp("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            return std::stol(line.substr(24));
+    return -1L;
+}
+
+// How often `pid` woke up over `span`.
 long wakeups(pid_t pid, std::chrono::milliseconds span)
 {
-    auto count = [&] {
-        std::istringstream in(slurp("/proc/" + std::to_string(pid) + "/status"));
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-                return std::stol(line.substr(24));
-        return -1L;
-    };
-    long before = count();
+    long before = sleeps(pid);
     std::this_thread::sleep_for(span);
-    return count() - before;
+    return sleeps(pid) - before;
 }
 
 // True once the controller sleeps in its wait for events, not half-way through handling one.
@@ -94,6 +97,18 @@ bool waiting(pid_t pid)
 {
     std::string w = slurp("/proc/" + std::to_string(pid) + "/wchan");
     return procstate(pid) == 'S' && (w.find("poll") != std::string::npos || w.find("select") != std::string::npos);
+}
+
+// Through the writer `w` that the test holds: pauses the child `kid`, lets it go on, and ends
+// the controller `c` with a kill, which it obeys (status 0).
+void pauseresumekill(Controller &c, int w, pid_t kid)
+{
+    ASSERT_EQ(write(w, "pause\n", 6), 6) << strerror(errno);
+    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
+    ASSERT_EQ(write(w, "resume\n", 7), 7);
+    ASSERT_TRUE(waitfor([&] { return unread(w) == 0; }));
+    ASSERT_EQ(write(w, "kill\n", 5), 5);
+    EXPECT_EQ(c.finish(), 0);
 }
 
 // Shrinks the pipes that `pid` made itself (its self-pipe) to one page, for fewer records than
@@ -447,12 +462,7 @@ TEST(CorvaneFifo, WorksWithoutProcOrDevNullAndDropsWhatAnEarlierRunLeftUnread)
     ASSERT_TRUE(waitfor([&] { return unread(w) == 0 && waiting(c.pid); }));
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(procstate(kid), 'S') << "a command of an earlier run was obeyed";
-    ASSERT_EQ(write(w, "pause\n", 6), 6);
-    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
-    ASSERT_EQ(write(w, "resume\n", 7), 7);
-    ASSERT_TRUE(waitfor([&] { return unread(w) == 0; }));
-    ASSERT_EQ(write(w, "kill\n", 5), 5);
-    EXPECT_EQ(c.finish(), 0);
+    ASSERT_NO_FATAL_FAILURE(pauseresumekill(c, w, kid));
     close(w);
 
     // In a mount namespace whose /proc and /dev are empty, started with standard input closed
@@ -747,19 +757,14 @@ TEST(CorvaneCommands, PauseResumeAndKillActOnTheChild)
     EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'S'; }));
 
     // The child stopped and let go on by another process does not wake the controller.
-    auto sleeps = [&] {
-        std::string st = slurp("/proc/" + std::to_string(c.pid) + "/status");
-        size_t at = st.find("\nvoluntary_ctxt_switches:");
-        return at == std::string::npos ? -1L : atol(st.c_str() + at + 26);
-    };
     ASSERT_TRUE(waitfor([&] { return waiting(c.pid); }));
-    long before = sleeps();
+    long before = sleeps(c.pid);
     kill(kid, SIGSTOP);
     EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
     kill(kid, SIGCONT);
     EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'S'; }));
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(sleeps(), before) << "woken for the child's stop or its going on";
+    EXPECT_EQ(sleeps(c.pid), before) << "woken for the child's stop or its going on";
 
     // SIGTERM sent to a paused child stays pending until it is resumed.
     ASSERT_TRUE(send(c.fifo, "pause\n"));
@@ -889,12 +894,7 @@ TEST(CorvaneFaults, AWriterHoldingTheFifoKeepsItsReaderAcrossReadsAndRestarts)
     ASSERT_NE(next, 0);
     ASSERT_TRUE(waitfor([&] { return unread(w) == 0; }));
     ASSERT_EQ(childrunning(c.pid, "sleep", kid), next);
-    ASSERT_EQ(write(w, "pause\n", 6), 6) << strerror(errno);
-    EXPECT_TRUE(waitfor([&] { return procstate(next) == 'T'; }));
-    ASSERT_EQ(write(w, "resume\n", 7), 7);
-    ASSERT_TRUE(waitfor([&] { return unread(w) == 0; }));
-    ASSERT_EQ(write(w, "kill\n", 5), 5);
-    EXPECT_EQ(c.finish(), 0);
+    ASSERT_NO_FATAL_FAILURE(pauseresumekill(c, w, next));
     close(w);
 }
 
