@@ -631,13 +631,7 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
         if (row.args[0] == "unshare") {
             ASSERT_TRUE(waitfor([&] { return childrenof(top).size() == 1 && (cv = childrenof(top)[0]); }));
         }
-        auto sleepers = [&] {
-            std::vector<pid_t> o;
-            for (pid_t k : childrenof(cv))
-                if (slurp("/proc/" + std::to_string(k) + "/comm") == "sleep\n")
-                    o.push_back(k);
-            return o;
-        };
+        auto sleepers = [&] { return childrennamed(cv, "sleep"); };
         ASSERT_TRUE(waitfor([&] {
             return slurp("/proc/" + std::to_string(cv) + "/comm") == "corvane\n" &&
                    childrenof(cv).size() == size_t(row.others) + 1 && (!row.sleepers || sleepers().size() == size_t(row.others));
@@ -677,13 +671,7 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
         kill(top, SIGKILL);
         waitpid(top, nullptr, 0);
     });
-    auto sleepers = [&] {
-        std::vector<pid_t> o;
-        for (pid_t k : childrenof(top))
-            if (slurp("/proc/" + std::to_string(k) + "/comm") == "sleep\n")
-                o.push_back(k);
-        return o;
-    };
+    auto sleepers = [&] { return childrennamed(top, "sleep"); };
     ASSERT_TRUE(waitfor([&] { return fs::exists(up) && sleepers().size() == 600 && childrenof(top).size() == 601; }));
     ASSERT_TRUE(shrinkpipes(top)) << "no pipe of the controller's own";
     ASSERT_TRUE(send(fifo, "restart\n"));

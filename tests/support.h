@@ -225,19 +225,25 @@ inline std::vector<pid_t> childrenof(pid_t parent, bool zombies = false)
     return kids;
 }
 
+// The live children of `parent` that have exec'd `comm`.
+inline std::vector<pid_t> childrennamed(pid_t parent, const std::string &comm)
+{
+    std::vector<pid_t> kids;
+    for (pid_t k : childrenof(parent))
+        if (slurp("/proc/" + std::to_string(k) + "/comm") == comm + "\n")
+            kids.push_back(k);
+    return kids;
+}
+
 // The single child of `parent` once it has exec'd `comm`; 0 if none appears in time.
 inline pid_t childrunning(pid_t parent, const std::string &comm, pid_t not_this = 0)
 {
     pid_t found = 0;
     waitfor([&] {
-        for (pid_t k : childrenof(parent)) {
-            std::string c = slurp("/proc/" + std::to_string(k) + "/comm");
-            if (k != not_this && c == comm + "\n") {
+        for (pid_t k : childrennamed(parent, comm))
+            if (k != not_this)
                 found = k;
-                return true;
-            }
-        }
-        return false;
+        return found != 0;
     });
     return found;
 }
