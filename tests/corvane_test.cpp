@@ -629,7 +629,7 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
             waitpid(top, nullptr, 0);
         });
         if (row.args[0] == "unshare") {
-            ASSERT_TRUE(waitfor([&] { return childrenof(top).size() == 1 && (cv = childrenof(top)[0]); }));
+            ASSERT_NE(cv = childrunning(top, "corvane"), 0);   // the controller, once it runs in the namespace
         }
         auto sleepers = [&] { return childrennamed(cv, "sleep"); };
         ASSERT_TRUE(waitfor([&] {
@@ -686,7 +686,10 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
     close(w);
     kill(top, SIGCONT);
     pid_t next = 0;   // the new child, stopped perhaps before it has become sleep
-    ASSERT_TRUE(waitfor([&] { return childrenof(top).size() == 1 && (next = childrenof(top)[0]) > 0; })) << slurp(d / "err");
+    ASSERT_TRUE(waitfor([&] {
+        auto kids = childrenof(top);   // one look: a second could find what the first did not
+        return kids.size() == 1 && (next = kids[0]) > 0;
+    })) << slurp(d / "err");
     EXPECT_TRUE(waitfor([&] { return procstate(next) == 'T'; })) << "the command went to the pid just reaped";
     EXPECT_TRUE(childrenof(top, true).empty()) << "a zombie is left";
     kill(next, SIGKILL);

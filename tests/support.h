@@ -210,7 +210,8 @@ inline char procstate(pid_t pid)
 }
 
 // The children of `parent`, found by scanning /proc: the live ones, or with `zombies` only
-// those that ended and were not reaped.
+// those that ended and were not reaped. One being reaped at that moment shows as "X" for an
+// instant, and is neither.
 inline std::vector<pid_t> childrenof(pid_t parent, bool zombies = false)
 {
     std::vector<pid_t> kids;
@@ -219,7 +220,7 @@ inline std::vector<pid_t> childrenof(pid_t parent, bool zombies = false)
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
         auto f = statfields(std::stoi(name));
-        if (f.size() > 1 && std::stoi(f[1]) == parent && (f[0] == "Z") == zombies)
+        if (f.size() > 1 && std::stoi(f[1]) == parent && f[0] != "X" && (f[0] == "Z") == zombies)
             kids.push_back(std::stoi(name));
     }
     return kids;
