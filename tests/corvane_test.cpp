@@ -637,7 +637,8 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
                    childrenof(cv).size() == size_t(row.others) + 1 && (!row.sleepers || sleepers().size() == size_t(row.others));
         })) << row.others;
         ASSERT_TRUE(row.others <= 512 || shrinkpipes(cv)) << "no pipe of the controller's own";
-        kill(cv, SIGSTOP);
+        kill(cv, SIGSTOP);   // stopped before any child ends, or their SIGCHLD could come first
+        ASSERT_TRUE(waitfor([&] { return procstate(cv) == 'T'; }));
         if (row.sleepers) {
             for (pid_t k : sleepers())
                 kill(k, SIGKILL);   // started by this test's program
@@ -647,6 +648,7 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
             kill(cv, SIGCONT);
             EXPECT_TRUE(waitfor([&] { return childrenof(cv, true).empty(); })) << "orphans left as zombies";
             kill(cv, SIGSTOP);
+            ASSERT_TRUE(waitfor([&] { return procstate(cv) == 'T'; }));
         }
         spit(go, "");
         ASSERT_TRUE(waitfor([&] { return childrenof(cv, true).size() == (row.first ? 1 : row.others + 1u); }));
@@ -677,6 +679,7 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
     ASSERT_TRUE(send(fifo, "restart\n"));
     ASSERT_TRUE(waitfor([&] { return waiting(top); }));
     kill(top, SIGSTOP);
+    ASSERT_TRUE(waitfor([&] { return procstate(top) == 'T'; }));
     for (pid_t k : sleepers())
         kill(k, SIGKILL);   // started by this test's program
     spit(go, "");
@@ -1090,8 +1093,8 @@ TEST(CorvaneFaults, FifoRemovedOrReplacedWhileRunningComesBack)
     // The limit raised again: within a look the watch is had, and the controller sleeps.
     ASSERT_EQ(run({"nsenter", "-U", "--preserve-credentials", "-t", std::to_string(z.pid), "sh", "-c",
                    "echo 1000 > /proc/sys/user/max_inotify_watches"}).status, 0);
-    std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(wakeups(z.pid, 2500ms), 0);
+    // A blind controller looks once a second: no 2.5 s without a wake-up while it still does.
+    EXPECT_TRUE(waitfor([&] { return wakeups(z.pid, 2500ms) == 0; }, 10000ms));
     ASSERT_TRUE(send(z.fifo, "kill\n", 5000ms));
     EXPECT_EQ(z.finish(), 0);
 }

@@ -29,7 +29,7 @@ check() {   # check DESCRIPTION COMMAND...
 "$tests/httpd.py" > "$tmp/port" &
 server=$!
 disown "$server"
-for _ in $(seq 100); do [ -s "$tmp/port" ] && break; sleep 0.05; done
+for _ in $(seq 600); do [ -s "$tmp/port" ] && break; sleep 0.05; done
 port=$(cat "$tmp/port")
 
 # A private mount namespace, for a user in a user namespace of its own.

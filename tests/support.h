@@ -279,8 +279,9 @@ struct HttpServer {
     {
         std::vector<std::string> argv = {"/usr/bin/python3", script};
         argv.insert(argv.end(), args.begin(), args.end());
+        fs::remove(dir / "port");   // an earlier start's, which would be read before the new one
         pid = spawn(argv, dir / "port", dir / "log");
-        waitfor([&] { return slurp(dir / "port").find('\n') != std::string::npos; }, 10000ms);
+        waitfor([&] { return slurp(dir / "port").find('\n') != std::string::npos; }, 30000ms);
         port = atoi(slurp(dir / "port").c_str());
     }
     std::string url(const std::string &path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
