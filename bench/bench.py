@@ -155,17 +155,23 @@ def label(mib):
 SUPERVISORS = {"runsv": "runsv", "s6": "s6-supervise"}
 
 
+def service(name, command):
+    """A fresh service folder of that name whose run script execs `command`."""
+    svc = os.path.join(WORK, f"svc-{name}")
+    shutil.rmtree(svc, ignore_errors=True)
+    os.makedirs(svc)
+    with open(os.path.join(svc, "run"), "w") as f:
+        f.write(f"#!/bin/sh\nexec {command}\n")
+    os.chmod(os.path.join(svc, "run"), 0o755)
+    return svc
+
+
 def controller(tool, mode, fifo):
     """Starts corvane or a peer over sigstamp; returns (process, control FIFO)."""
     if tool == "corvane":
         ctl = os.path.join(WORK, "ctl")
         return start([CORVANE, "-fifo", ctl, SIGSTAMP, fifo, mode]), ctl
-    svc = os.path.join(WORK, f"svc-{tool}-{mode}")
-    shutil.rmtree(svc, ignore_errors=True)
-    os.makedirs(svc)
-    with open(os.path.join(svc, "run"), "w") as f:
-        f.write(f"#!/bin/sh\nexec {SIGSTAMP} {fifo} {mode}\n")
-    os.chmod(os.path.join(svc, "run"), 0o755)
+    svc = service(f"{tool}-{mode}", f"{SIGSTAMP} {fifo} {mode}")
     return start([SUPERVISORS[tool], svc]), os.path.join(svc, "supervise", "control")
 
 
@@ -243,12 +249,7 @@ def idle(seconds):
     """CPU ticks and context switches of each controller over `seconds` with a sleeping child."""
     procs = {"corvane": start([CORVANE, "-fifo", os.path.join(WORK, "idle"), "sleep", "1000"])}
     for tool in SUPERVISORS:
-        svc = os.path.join(WORK, f"svc-{tool}-idle")
-        os.makedirs(svc, exist_ok=True)
-        with open(os.path.join(svc, "run"), "w") as f:
-            f.write("#!/bin/sh\nexec sleep 1000\n")
-        os.chmod(os.path.join(svc, "run"), 0o755)
-        procs[tool] = start([SUPERVISORS[tool], svc])
+        procs[tool] = start([SUPERVISORS[tool], service(f"{tool}-idle", "sleep 1000")])
     time.sleep(1)
 
     def sample(pid):

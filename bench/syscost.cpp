@@ -7,20 +7,20 @@
 // The calls are made as the controller makes them: on a FIFO with a write end held, beside a
 // live child, with the same flags; the read of a command is timed with the write that brings it.
 #include <algorithm>
-#include <cstdio>
-#include <sched.h>
-#include <vector>
-#include <cstdlib>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 static long long sink;   // every result is used, so that no call is taken for dead code
 

@@ -256,16 +256,18 @@ int main(int argc, char **argv)
         clock_gettime(CLOCK_MONOTONIC, &t);
         return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
     };
-    // When the exchange began, when the line was last drawn, when the count last rose (ms).
+    // When the exchange began, when the line was last drawn, when the count last rose (ms), and
+    // that count.
     int64_t began = 0, drawn = 0, moved = 0, last = -1;
     static volatile sig_atomic_t shown = 0;   // a line is on the terminal: the signals erase it
     // Only a job in the foreground of the terminal it runs in draws or erases: one in the
     // background would write over the shell's line (or be stopped for it, under stty tostop),
     // and so would one that has left the terminal's session (setsid).
     static constexpr auto foreground = [] { return tcgetpgrp(2) == getpgrp(); };
-    auto erase = [&] {
-        if (shown && foreground())
-            fputs("\r\x1b[K", stderr);
+    // One write, safe in a signal handler too (standard error is unbuffered).
+    static constexpr auto erase = [] {
+        if (shown && foreground() && write(2, "\r\x1b[K", 4) != 4) {
+        }
         shown = 0;
     };
     // A count of bytes in four digits at most and a binary unit: "512 B", "12.3 MiB", "1023 GiB".
@@ -354,8 +356,7 @@ int main(int argc, char **argv)
         for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
             struct sigaction was {}, now {};
             now.sa_handler = [](int sig) {
-                if (shown && foreground() && write(2, "\r\x1b[K", 4) != 4) {
-                }
+                erase();
                 signal(sig, SIG_DFL);
                 raise(sig);   // taken as it returns, as if it had never been caught
             };

@@ -6,9 +6,11 @@
 #include <map>
 #include <memory>
 #include <netinet/in.h>
+#include <pty.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <termios.h>
 
 namespace {
 
@@ -943,9 +945,6 @@ TEST_F(Brevin, AFileThatTookTheOutputsPlaceMeanwhileIsNeverReplaced)
     }
 }
 
-#include <pty.h>
-#include <termios.h>
-
 namespace {
 
 // brevin with standard error on a pseudo-terminal of `cols` columns (raw: the bytes as written)
@@ -1073,8 +1072,7 @@ TEST_F(Brevin, ALongFetchShowsHowFarItHasComeOnATerminalOnly)
     r = onpty({"-o", out, server.url("/slow")}, 30, [&](pid_t pid, int master, std::string &sofar) {
         if (resized || sofar.find("\x1b[K") == std::string::npos)
             return;
-        kill(pid, SIGSTOP);
-        EXPECT_TRUE(waitfor([&] { return procstate(pid) == 'T'; }));
+        EXPECT_TRUE(halt(pid));
         winsize ws = {24, 12, 0, 0};
         ioctl(master, TIOCSWINSZ, &ws);
         char buf[4096];

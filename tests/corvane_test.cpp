@@ -306,7 +306,7 @@ TEST(CorvaneFifo, UnusablePathsEndWithTheirLabelAndStatus1BeforeAnyChild)
     // Nor when a running controller must take a new FIFO: while another reads the one at the
     // path, it has none; once nobody does, it takes it.
     ASSERT_TRUE(waitfor([&] { return waiting(c.pid); }));
-    kill(c.pid, SIGSTOP);
+    ASSERT_TRUE(halt(c.pid));
     ASSERT_EQ(unlink(c.fifo.c_str()), 0);
     Controller b;
     b.fifo = c.fifo;
@@ -431,7 +431,7 @@ TEST(CorvaneFifo, InASharedStickyFolderOtherUsersLinksAndFifosAreNotTrusted)
     ASSERT_TRUE(isfifo(c.fifo));
     // The swap is made whole while the controller is stopped, so that it sees it at once.
     ASSERT_TRUE(waitfor([&] { return waiting(c.pid); }));
-    kill(c.pid, SIGSTOP);
+    ASSERT_TRUE(halt(c.pid));
     ASSERT_EQ(run(asother({"sh", "-c", "mv \"$0\" \"$0.gone\" && ln -s \"$1\" \"$0\"", run2, vault})).status, 0);
     kill(c.pid, SIGCONT);
     ASSERT_TRUE(waitfor([&] { return c.err() == "unlink: Operation not permitted\n"; })) << c.err();
@@ -637,8 +637,7 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
                    childrenof(cv).size() == size_t(row.others) + 1 && (!row.sleepers || sleepers().size() == size_t(row.others));
         })) << row.others;
         ASSERT_TRUE(row.others <= 512 || shrinkpipes(cv)) << "no pipe of the controller's own";
-        kill(cv, SIGSTOP);   // stopped before any child ends, or their SIGCHLD could come first
-        ASSERT_TRUE(waitfor([&] { return procstate(cv) == 'T'; }));
+        ASSERT_TRUE(halt(cv));   // stopped before any child ends
         if (row.sleepers) {
             for (pid_t k : sleepers())
                 kill(k, SIGKILL);   // started by this test's program
@@ -647,8 +646,7 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
         if (row.first) {
             kill(cv, SIGCONT);
             EXPECT_TRUE(waitfor([&] { return childrenof(cv, true).empty(); })) << "orphans left as zombies";
-            kill(cv, SIGSTOP);
-            ASSERT_TRUE(waitfor([&] { return procstate(cv) == 'T'; }));
+            ASSERT_TRUE(halt(cv));
         }
         spit(go, "");
         ASSERT_TRUE(waitfor([&] { return childrenof(cv, true).size() == (row.first ? 1 : row.others + 1u); }));
@@ -678,8 +676,7 @@ TEST(CorvaneExit, TheChildsEndIsSeenAmongOtherChildrenAndOrphans)
     ASSERT_TRUE(shrinkpipes(top)) << "no pipe of the controller's own";
     ASSERT_TRUE(send(fifo, "restart\n"));
     ASSERT_TRUE(waitfor([&] { return waiting(top); }));
-    kill(top, SIGSTOP);
-    ASSERT_TRUE(waitfor([&] { return procstate(top) == 'T'; }));
+    ASSERT_TRUE(halt(top));
     for (pid_t k : sleepers())
         kill(k, SIGKILL);   // started by this test's program
     spit(go, "");
@@ -753,8 +750,7 @@ TEST(CorvaneCommands, PauseResumeAndKillActOnTheChild)
     // The child stopped and let go on by another process does not wake the controller.
     ASSERT_TRUE(waitfor([&] { return waiting(c.pid); }));
     long before = sleeps(c.pid);
-    kill(kid, SIGSTOP);
-    EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'T'; }));
+    EXPECT_TRUE(halt(kid));
     kill(kid, SIGCONT);
     EXPECT_TRUE(waitfor([&] { return procstate(kid) == 'S'; }));
     std::this_thread::sleep_for(100ms);
@@ -839,7 +835,7 @@ TEST(CorvaneCommands, RestartTwiceBeforeTheEndIsOneRestart)
     // The old child ends and a command comes before the controller has seen either: the
     // command is for the new child, not for the pid just reaped.
     ASSERT_TRUE(waitfor([&] { return waiting(c.pid); }));
-    kill(c.pid, SIGSTOP);
+    ASSERT_TRUE(halt(c.pid));
     ASSERT_EQ(kill(first, SIGKILL), 0);
     ASSERT_TRUE(waitfor([&] { return procstate(first) == 'Z'; }));
     int w = open(c.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -1043,7 +1039,7 @@ TEST(CorvaneFaults, FifoRemovedOrReplacedWhileRunningComesBack)
     // Replaced by a directory (while the controller is stopped, so that it cannot put a FIFO
     // back in between): no FIFO can be made until the path is free again.
     ASSERT_TRUE(waitfor([&] { return waiting(c.pid); }));
-    kill(c.pid, SIGSTOP);
+    ASSERT_TRUE(halt(c.pid));
     ASSERT_EQ(unlink(c.fifo.c_str()), 0);
     ASSERT_EQ(mkdir(c.fifo.c_str(), 0700), 0);
     kill(c.pid, SIGCONT);
@@ -1114,7 +1110,7 @@ TEST(CorvaneFaults, AWriterHoldingTheFifoKeepsControlWhenThePathIsRemovedOrRepla
         ASSERT_TRUE(kid && w >= 0 && waitfor([&] { return slurp(log) == terms && waiting(c.pid); }));
         auto fds = [&] { return std::distance(fs::directory_iterator("/proc/" + std::to_string(c.pid) + "/fd"), {}); };
         auto fds0 = fds();
-        kill(c.pid, before ? SIGSTOP : 0);
+        ASSERT_TRUE(!before || halt(c.pid));
         spit(c.dir / "file", "");
         ASSERT_EQ(replace ? rename((c.dir / "file").c_str(), c.fifo.c_str()) : unlink(c.fifo.c_str()), 0);
         // After: a second change, with no writer on the FIFO in between; the writer's is kept.
@@ -1130,7 +1126,7 @@ TEST(CorvaneFaults, AWriterHoldingTheFifoKeepsControlWhenThePathIsRemovedOrRepla
         }
         kill(kid, SIGKILL);   // ends the child that trapped the restart's SIGTERM
         pid_t next = childrunning(c.pid, "sh", kid);
-        kill(c.pid, SIGSTOP);   // the writer's end and one more change of the path in one pass
+        ASSERT_TRUE(halt(c.pid));   // the writer's end and one more change of the path in one pass
         close(w);
         ASSERT_EQ(unlink(c.fifo.c_str()), 0);
         kill(c.pid, SIGCONT);
@@ -1270,8 +1266,7 @@ TEST(CorvaneLoad, ACommandThatWaitedForRoomInAFullFifoIsReadOnItsOwn)
         return;
     }
     ASSERT_TRUE(waitfor([&] { return waiting(c.pid); }));
-    kill(c.pid, SIGSTOP);
-    ASSERT_TRUE(waitfor([&] { return procstate(c.pid) == 'T' || procstate(c.pid) == 't'; }));
+    ASSERT_TRUE(halt(c.pid));
     int a = open(c.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     int size = a < 0 ? -1 : fcntl(a, F_SETPIPE_SZ, 65536);
     ASSERT_GT(size, 0) << strerror(errno);

@@ -209,6 +209,13 @@ inline char procstate(pid_t pid)
     return f.empty() ? 0 : f[0][0];
 }
 
+// Stops `pid` with SIGSTOP; true once it shows as stopped (or stopped under a tracer), so that
+// what the test does next happens while it surely is.
+inline bool halt(pid_t pid)
+{
+    return kill(pid, SIGSTOP) == 0 && waitfor([&] { return procstate(pid) == 'T' || procstate(pid) == 't'; });
+}
+
 // The children of `parent`, found by scanning /proc: the live ones, or with `zombies` only
 // those that ended and were not reaped. One being reaped at that moment shows as "X" for an
 // instant, and is neither.
